@@ -1,0 +1,125 @@
+#include "platform/cairo/cairo_canvas.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace velmora::platform {
+
+CairoCanvas::CairoCanvas(cairo_t* cr) : cr_(cr) {}
+
+void CairoCanvas::setColor(const Color& c) { cairo_set_source_rgba(cr_, c.red, c.green, c.blue, c.alpha); }
+
+void CairoCanvas::fillOval(const Rect& r) {
+    if (r.isEmpty()) return;
+    cairo_save(cr_);
+    cairo_new_path(cr_);
+    cairo_translate(cr_, r.minX() + r.absWidth() / 2, r.minY() + r.absHeight() / 2);
+    cairo_scale(cr_, r.absWidth() / 2, r.absHeight() / 2);
+    cairo_arc(cr_, 0, 0, 1, 0, 2 * M_PI);
+    cairo_restore(cr_);
+    cairo_fill(cr_);
+}
+
+void CairoCanvas::fillRect(const Rect& r) {
+    cairo_new_path(cr_);
+    cairo_rectangle(cr_, r.x, r.y, r.width, r.height);
+    cairo_fill(cr_);
+}
+
+void CairoCanvas::strokePath(const Path& path) {
+    cairo_new_path(cr_);
+    for (const auto& e : path.elements) {
+        switch (e.kind) {
+            case PathElement::Kind::moveTo:
+                cairo_move_to(cr_, e.to.x, e.to.y);
+                break;
+            case PathElement::Kind::lineTo:
+                cairo_line_to(cr_, e.to.x, e.to.y);
+                break;
+            case PathElement::Kind::curveTo:
+                cairo_curve_to(cr_, e.control1.x, e.control1.y, e.control2.x, e.control2.y, e.to.x, e.to.y);
+                break;
+        }
+    }
+    cairo_set_line_width(cr_, path.lineWidth);
+    cairo_set_line_cap(cr_, path.lineCap == LineCap::round    ? CAIRO_LINE_CAP_ROUND
+                            : path.lineCap == LineCap::square ? CAIRO_LINE_CAP_SQUARE
+                                                              : CAIRO_LINE_CAP_BUTT);
+    cairo_set_line_join(cr_, path.lineJoin == LineJoin::round   ? CAIRO_LINE_JOIN_ROUND
+                             : path.lineJoin == LineJoin::bevel ? CAIRO_LINE_JOIN_BEVEL
+                                                                : CAIRO_LINE_JOIN_MITER);
+    cairo_stroke(cr_);
+}
+
+void CairoCanvas::clearRect(const Rect& r) {
+    cairo_save(cr_);
+    cairo_set_operator(cr_, CAIRO_OPERATOR_CLEAR);
+    cairo_new_path(cr_);
+    cairo_rectangle(cr_, r.x, r.y, r.width, r.height);
+    cairo_fill(cr_);
+    cairo_restore(cr_);
+}
+
+void CairoCanvas::clipTo(const Rect& r) {
+    cairo_reset_clip(cr_);
+    cairo_new_path(cr_);
+    cairo_rectangle(cr_, r.x, r.y, r.width, r.height);
+    cairo_clip(cr_);
+}
+
+void CairoCanvas::resetClip() { cairo_reset_clip(cr_); }
+
+std::unique_ptr<Layer> CairoCanvas::makeLayer(int width, int height) {
+    return std::make_unique<CairoImage>(width, height);
+}
+
+void CairoCanvas::drawLayer(const Layer& layer, Point at, double opacity) {
+    const auto* image = dynamic_cast<const CairoImage*>(&layer);
+    if (image == nullptr || opacity <= 0) return;
+    cairo_save(cr_);
+    cairo_set_source_surface(cr_, image->surface(), at.x, at.y);
+    cairo_paint_with_alpha(cr_, std::min(opacity, 1.0));
+    cairo_restore(cr_);
+}
+
+CairoImage::CairoImage(int width, int height)
+    : width_(std::max(width, 0)),
+      height_(std::max(height, 0)),
+      surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width_, height_)),
+      cr_(cairo_create(surface_)),
+      canvas_(std::make_unique<CairoCanvas>(cr_)) {}
+
+CairoImage::~CairoImage() {
+    canvas_.reset();
+    cairo_destroy(cr_);
+    cairo_surface_destroy(surface_);
+}
+
+std::array<std::uint8_t, 4> CairoImage::pixel(int x, int y) const {
+    if (x < 0 || y < 0 || x >= width_ || y >= height_) return {0, 0, 0, 0};
+    cairo_surface_flush(surface_);
+    const unsigned char* data = cairo_image_surface_get_data(surface_);
+    const int stride = cairo_image_surface_get_stride(surface_);
+    std::uint32_t argb = 0;
+    std::memcpy(&argb, data + static_cast<std::ptrdiff_t>(y) * stride + x * 4, 4);
+    const std::uint8_t a = argb >> 24;
+    auto unpremultiply = [a](std::uint32_t c) -> std::uint8_t {
+        if (a == 0) return 0;
+        return static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (c * 255 + a / 2) / a));
+    };
+    return {unpremultiply((argb >> 16) & 0xff), unpremultiply((argb >> 8) & 0xff), unpremultiply(argb & 0xff),
+            a};
+}
+
+bool CairoImage::writePng(const std::string& path) const {
+    cairo_surface_flush(surface_);
+    const std::string temporary = path + ".tmp";
+    if (cairo_surface_write_to_png(surface_, temporary.c_str()) != CAIRO_STATUS_SUCCESS) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,171 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/canvas.hpp"
+#include "platform/color.hpp"
+#include "platform/events.hpp"
+#include "platform/geometry.hpp"
+#include "platform/main_loop.hpp"
+
+// What the program needs of the desktop it runs on, in its own terms. Backends live in the folders beside
+// this file; nothing outside src/platform includes one of them.
+namespace velmora::platform {
+
+using WindowId = std::uint32_t;
+using DisplayId = std::uint32_t;
+using ProcessId = std::int32_t;
+
+// One entry of the window server's list. Every field but the number may be missing, as on a real desktop;
+// the owner's process id is kept as the server reports it (it may not fit a ProcessId).
+struct WindowEntry {
+    WindowId number = 0;
+    std::optional<Rect> bounds;  // global coordinates, top-left origin, y down, points
+    std::optional<std::int64_t> ownerPid;
+    std::optional<std::string> ownerName;
+    std::optional<std::int64_t> layer;  // 0 for ordinary application windows
+};
+
+struct Screen {
+    std::optional<DisplayId> displayId;
+    std::string localizedName;
+};
+
+struct MenuItem {
+    std::string title;
+    bool enabled = false;
+    std::function<void()> action;  // empty: no action
+    std::string keyEquivalent;     // "" for none; taken with the platform's default modifier
+    bool isSeparator = false;
+
+    static MenuItem separator() {
+        MenuItem item;
+        item.isSeparator = true;
+        return item;
+    }
+};
+
+struct Menu {
+    std::vector<MenuItem> items;
+};
+
+enum class Tint { none, systemOrange };
+enum class ImagePosition { imageOnly, leading };
+
+// The item in the menu bar: a button with an image, a title and a tint, and a menu.
+class StatusItem {
+public:
+    virtual ~StatusItem() = default;
+    virtual bool hasButton() const = 0;
+    virtual void setImage(const std::string& symbolName, const std::string& accessibilityDescription) = 0;
+    virtual void setImagePosition(ImagePosition position) = 0;
+    virtual void setTitle(const std::string& title) = 0;
+    virtual void setContentTint(Tint tint) = 0;
+    // Replaces the previous menu. Choosing an enabled item calls its action on the main loop.
+    virtual void setMenu(Menu menu) = 0;
+};
+
+// A window's content. `draw` is called on the main loop when the window displays after setNeedsDisplay().
+class View {
+public:
+    virtual ~View() = default;
+    // `bounds` is the view's own rectangle (origin 0, 0; the window's size).
+    virtual void draw(Canvas& canvas, const Rect& bounds) = 0;
+    // Flipped views draw with the origin at the top-left corner, y down.
+    virtual bool isFlipped() const { return false; }
+};
+
+enum class SharingType : int { none = 0, readOnly = 1 };
+
+// Every attribute an overlay window is made with.
+struct WindowAttributes {
+    Rect contentRect;                             // bottom-left-origin framework coordinates
+    std::uint64_t styleMask = 0;                  // borderless
+    int backing = 2;                              // buffered
+    bool deferred = false;
+    bool opaque = false;
+    Color backgroundColor = Color::clear();
+    bool hasShadow = false;
+    bool ignoresMouseEvents = true;               // clicks pass through
+    bool releasedWhenClosed = false;
+    int level = 3;                                // floating
+    SharingType sharingType = SharingType::none;  // left out of screen capture
+    std::uint64_t collectionBehavior = 0x151;     // all spaces, stationary, no cycling, full-screen auxiliary
+};
+
+class OverlayWindow {
+public:
+    virtual ~OverlayWindow() = default;
+    virtual const WindowAttributes& attributes() const = 0;
+    virtual WindowId windowNumber() const = 0;
+    virtual void setContentView(std::shared_ptr<View> view) = 0;
+    // Frames are in the framework's coordinates: origin at the bottom-left of the main display, y up.
+    virtual Rect frame() const = 0;
+    virtual void setFrame(const Rect& frame, bool display) = 0;
+    virtual bool isVisible() const = 0;
+    virtual void orderFrontRegardless() = 0;
+    virtual void orderOut() = 0;
+    virtual void setNeedsDisplay() = 0;
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    virtual MainLoop& loop() = 0;
+
+    // Window server. windowEntry finds a window by number also when it is hidden or minimised;
+    // onScreenWindows lists the windows on screen, front to back, without desktop elements, or nothing
+    // when the list cannot be had.
+    virtual std::optional<WindowEntry> windowEntry(WindowId number) = 0;
+    virtual std::optional<std::vector<WindowEntry>> onScreenWindows() = 0;
+
+    // Displays, in the same global space as windows.
+    virtual std::vector<DisplayId> activeDisplays(std::size_t capacity) = 0;
+    virtual Rect displayBounds(DisplayId display) = 0;  // empty when there is no such display
+    virtual std::size_t displayPixelsWide(DisplayId display) = 0;
+    virtual std::size_t displayPixelsHigh(DisplayId display) = 0;
+    virtual DisplayId mainDisplay() = 0;
+    virtual std::vector<Screen> screens() = 0;
+
+    // Synthetic events. Each creation may fail and give nothing.
+    virtual std::optional<EventSource> createEventSource(EventSourceState state) = 0;
+    virtual std::optional<SyntheticEvent> createMouseEvent(const std::optional<EventSource>& source,
+                                                           EventType type, Point location,
+                                                           MouseButton button) = 0;
+    virtual std::optional<SyntheticEvent> createScrollWheelEvent(const std::optional<EventSource>& source,
+                                                                 ScrollUnit unit, std::uint32_t wheelCount,
+                                                                 std::int32_t wheel1, std::int32_t wheel2,
+                                                                 std::int32_t wheel3) = 0;
+    // The event's location is where the pointer is now.
+    virtual std::optional<SyntheticEvent> createKeyboardEvent(const std::optional<EventSource>& source,
+                                                              std::uint16_t keyCode, bool keyDown) = 0;
+    // Delivers the event as if it came from the hardware.
+    virtual void postEvent(const SyntheticEvent& event) = 0;
+
+    // Accessibility. isProcessTrusted may show the platform's own prompt when asked to; it answers at once.
+    virtual bool isProcessTrusted(bool prompt) = 0;
+    // Makes window `window` of process `pid` main, focused and raised. Fails silently (no permission, no
+    // such window, the application does not answer).
+    virtual void raiseWindow(ProcessId pid, WindowId window) = 0;
+
+    // Workspace and process.
+    virtual std::optional<ProcessId> frontmostApplication() = 0;
+    // Brings the running application with this process id to the front; false when there is none.
+    virtual bool activateApplication(ProcessId pid) = 0;
+    virtual void openURL(const std::string& url) = 0;
+    virtual ProcessId currentProcessId() = 0;
+
+    // Application framework.
+    virtual std::unique_ptr<StatusItem> createStatusItem() = 0;
+    virtual std::unique_ptr<OverlayWindow> createOverlayWindow(const WindowAttributes& attributes) = 0;
+    // Ends the process from inside the loop, with status 0 and no shutdown step of the program's own.
+    virtual void terminate() = 0;
+};
+
+}  // namespace velmora::platform

@@ -1,0 +1,202 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/cairo/cairo_canvas.hpp"
+#include "platform/platform.hpp"
+
+namespace velmora::platform::sim {
+
+struct SimDisplay {
+    DisplayId id = 0;
+    std::optional<std::string> name;  // no name: the display has no screen entry
+    Rect bounds;
+    std::size_t pixelsWide = 0;
+    std::size_t pixelsHigh = 0;
+};
+
+struct SimWindow {
+    WindowId id = 0;
+    std::optional<std::int64_t> pid;
+    std::optional<std::string> owner;
+    std::optional<Rect> bounds;
+    std::optional<std::int64_t> layer;
+    bool onScreen = true;
+};
+
+// Everything the simulated desktop knows. Displays are in active-list order, windows front to back.
+struct SimScene {
+    bool trusted = false;
+    std::optional<ProcessId> frontmostPid;
+    std::vector<SimDisplay> displays;
+    std::optional<DisplayId> mainDisplay;  // none: the first display
+    std::vector<SimWindow> windows;
+    std::optional<std::string> eventTrace;  // file that every posted event is appended to, one JSON line each
+};
+
+class SimDesktop;
+
+class SimStatusItem : public StatusItem {
+public:
+    ~SimStatusItem() override;
+    bool hasButton() const override { return true; }
+    void setImage(const std::string& symbolName, const std::string& accessibilityDescription) override;
+    void setImagePosition(ImagePosition position) override { imagePosition_ = position; }
+    void setTitle(const std::string& title) override;
+    void setContentTint(Tint tint) override;
+    void setMenu(Menu menu) override;
+
+    const std::string& symbolName() const { return symbolName_; }
+    const std::string& accessibilityDescription() const { return accessibilityDescription_; }
+    ImagePosition imagePosition() const { return imagePosition_; }
+    const std::string& title() const { return title_; }
+    Tint tint() const { return tint_; }
+    const Menu& menu() const { return menu_; }
+    // Chooses the enabled item with this title or key equivalent, as a click would: its action runs on
+    // the main loop. False when no enabled item matches.
+    bool choose(const std::string& titleOrKey);
+
+private:
+    friend class SimDesktop;
+    explicit SimStatusItem(SimDesktop& desktop) : desktop_(desktop) {}
+    void changed();
+
+    SimDesktop& desktop_;
+    std::string symbolName_;
+    std::string accessibilityDescription_;
+    ImagePosition imagePosition_ = ImagePosition::imageOnly;
+    std::string title_;
+    Tint tint_ = Tint::none;
+    Menu menu_;
+};
+
+class SimOverlayWindow : public OverlayWindow {
+public:
+    ~SimOverlayWindow() override;
+    const WindowAttributes& attributes() const override { return attributes_; }
+    WindowId windowNumber() const override { return number_; }
+    void setContentView(std::shared_ptr<View> view) override { view_ = std::move(view); }
+    Rect frame() const override { return frame_; }
+    void setFrame(const Rect& frame, bool display) override;
+    bool isVisible() const override { return visible_; }
+    void orderFrontRegardless() override;
+    void orderOut() override;
+    void setNeedsDisplay() override;
+
+    const std::shared_ptr<View>& contentView() const { return view_; }
+    // What the window shows now, drawn through Cairo at one pixel per point.
+    std::unique_ptr<CairoImage> render() const;
+    int frameChanges() const { return frameChanges_; }
+    int displays() const { return displays_; }
+
+private:
+    friend class SimDesktop;
+    SimOverlayWindow(SimDesktop& desktop, WindowId number, const WindowAttributes& attributes);
+    void display();
+
+    SimDesktop* desktop_;
+    WindowId number_;
+    WindowAttributes attributes_;
+    std::shared_ptr<View> view_;
+    Rect frame_;
+    bool visible_ = false;
+    bool displayPending_ = false;
+    int frameChanges_ = 0;
+    int displays_ = 0;
+};
+
+// An in-memory desktop that answers as a real one would. Tests build scenes in code and inspect what was
+// posted, shown and drawn; a headless run describes it with a scene file.
+class SimDesktop : public Platform {
+public:
+    explicit SimDesktop(MainLoop& loop, SimScene scene = {});
+    ~SimDesktop() override;
+
+    SimScene& scene() { return scene_; }
+    const SimScene& scene() const { return scene_; }
+
+    // What happened, for tests.
+    const std::vector<SyntheticEvent>& postedEvents() const { return posted_; }
+    void clearPostedEvents() { posted_.clear(); }
+    const std::vector<std::string>& openedURLs() const { return openedURLs_; }
+    int trustPrompts() const { return trustPrompts_; }
+    int trustChecks() const { return trustChecks_; }
+    const std::vector<std::pair<ProcessId, WindowId>>& raiseRequests() const { return raiseRequests_; }
+    const std::vector<ProcessId>& activations() const { return activations_; }
+    bool terminated() const { return terminated_; }
+    SimStatusItem* statusItem() const { return statusItem_; }
+    std::vector<SimOverlayWindow*> overlayWindows() const { return overlays_; }
+    Point pointerLocation() const { return pointer_; }
+
+    // Makes the next event creations fail, as the platform may.
+    bool failEventCreation = false;
+    // Called by terminate(); a headless run sets it to end the process.
+    std::function<void()> onTerminate;
+    // Called after the status item's button or menu changed.
+    std::function<void(const SimStatusItem&)> onStatusItemChanged;
+    // Called each time an overlay window has displayed its view.
+    std::function<void(const SimOverlayWindow&)> onOverlayDisplayed;
+    // Called after each posted event (the scene's event trace is written before).
+    std::function<void(const SyntheticEvent&)> onEventPosted;
+
+    // Platform
+    MainLoop& loop() override { return loop_; }
+    std::optional<WindowEntry> windowEntry(WindowId number) override;
+    std::optional<std::vector<WindowEntry>> onScreenWindows() override;
+    std::vector<DisplayId> activeDisplays(std::size_t capacity) override;
+    Rect displayBounds(DisplayId display) override;
+    std::size_t displayPixelsWide(DisplayId display) override;
+    std::size_t displayPixelsHigh(DisplayId display) override;
+    DisplayId mainDisplay() override;
+    std::vector<Screen> screens() override;
+    std::optional<EventSource> createEventSource(EventSourceState state) override;
+    std::optional<SyntheticEvent> createMouseEvent(const std::optional<EventSource>& source, EventType type,
+                                                   Point location, MouseButton button) override;
+    std::optional<SyntheticEvent> createScrollWheelEvent(const std::optional<EventSource>& source,
+                                                         ScrollUnit unit, std::uint32_t wheelCount,
+                                                         std::int32_t wheel1, std::int32_t wheel2,
+                                                         std::int32_t wheel3) override;
+    std::optional<SyntheticEvent> createKeyboardEvent(const std::optional<EventSource>& source,
+                                                      std::uint16_t keyCode, bool keyDown) override;
+    void postEvent(const SyntheticEvent& event) override;
+    bool isProcessTrusted(bool prompt) override;
+    void raiseWindow(ProcessId pid, WindowId window) override;
+    std::optional<ProcessId> frontmostApplication() override;
+    bool activateApplication(ProcessId pid) override;
+    void openURL(const std::string& url) override;
+    ProcessId currentProcessId() override;
+    std::unique_ptr<StatusItem> createStatusItem() override;
+    std::unique_ptr<OverlayWindow> createOverlayWindow(const WindowAttributes& attributes) override;
+    void terminate() override;
+
+    // Hook for scene sources (a scene file): called before every query so the scene can be refreshed.
+    std::function<void(SimScene&)> refreshScene;
+
+private:
+    friend class SimStatusItem;
+    friend class SimOverlayWindow;
+    void refresh();
+    const SimDisplay* findDisplay(DisplayId id) const;
+    std::optional<WindowEntry> overlayEntry(const SimOverlayWindow& window);
+    void appendTrace(const SyntheticEvent& event);
+
+    MainLoop& loop_;
+    SimScene scene_;
+    std::vector<SyntheticEvent> posted_;
+    std::vector<std::string> openedURLs_;
+    std::vector<std::pair<ProcessId, WindowId>> raiseRequests_;
+    std::vector<ProcessId> activations_;
+    int trustPrompts_ = 0;
+    int trustChecks_ = 0;
+    bool terminated_ = false;
+    Point pointer_;
+    SimStatusItem* statusItem_ = nullptr;
+    std::vector<SimOverlayWindow*> overlays_;  // front to back among the program's own windows
+    WindowId nextOverlayNumber_ = 90001;
+};
+
+}  // namespace velmora::platform::sim
