@@ -3,21 +3,25 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/json.hpp>
 #include <cmath>
-#include <cstdio>
+
+#include "app/log.hpp"
+#include "platform/sim/event_trace.hpp"
+#include "platform/sim/overlay_images.hpp"
 
 namespace velmora::platform::sim {
 
 // ---- status item -------------------------------------------------------------------------------------
 
 SimStatusItem::~SimStatusItem() {
-    if (desktop_.statusItem_ == this) desktop_.statusItem_ = nullptr;
+    if (desktop_ != nullptr && desktop_->statusItem_ == this) desktop_->statusItem_ = nullptr;
 }
 
 void SimStatusItem::setImage(const std::string& symbolName, const std::string& accessibilityDescription) {
+    if (symbolName == symbolName_ && accessibilityDescription == accessibilityDescription_) return;
     symbolName_ = symbolName;
     accessibilityDescription_ = accessibilityDescription;
+    changed();
 }
 
 void SimStatusItem::setTitle(const std::string& title) {
@@ -38,10 +42,12 @@ void SimStatusItem::setMenu(Menu menu) {
 }
 
 bool SimStatusItem::choose(const std::string& titleOrKey) {
+    if (desktop_ == nullptr) return false;
     for (const auto& item : menu_.items) {
         if (item.isSeparator || !item.enabled) continue;
         if (item.title == titleOrKey || (!item.keyEquivalent.empty() && item.keyEquivalent == titleOrKey)) {
-            if (item.action) desktop_.loop().post(item.action);
+            // A copy: the action may rebuild the menu, which drops this item.
+            if (item.action) desktop_->loop().post(item.action);
             return true;
         }
     }
@@ -49,7 +55,7 @@ bool SimStatusItem::choose(const std::string& titleOrKey) {
 }
 
 void SimStatusItem::changed() {
-    if (desktop_.onStatusItemChanged) desktop_.onStatusItemChanged(*this);
+    if (desktop_ != nullptr && desktop_->onStatusItemChanged) desktop_->onStatusItemChanged(*this);
 }
 
 // ---- overlay windows ---------------------------------------------------------------------------------
@@ -58,9 +64,7 @@ SimOverlayWindow::SimOverlayWindow(SimDesktop& desktop, WindowId number, const W
     : desktop_(&desktop), number_(number), attributes_(attributes), frame_(attributes.contentRect) {}
 
 SimOverlayWindow::~SimOverlayWindow() {
-    if (desktop_ == nullptr) return;
-    auto& list = desktop_->overlays_;
-    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    if (desktop_ != nullptr) desktop_->forget(*this);
 }
 
 void SimOverlayWindow::setFrame(const Rect& frame, bool display) {
@@ -71,59 +75,92 @@ void SimOverlayWindow::setFrame(const Rect& frame, bool display) {
 }
 
 void SimOverlayWindow::orderFrontRegardless() {
+    const bool wasVisible = visible_;
     visible_ = true;
-    if (desktop_ == nullptr) return;
-    auto& list = desktop_->overlays_;
-    list.erase(std::remove(list.begin(), list.end(), this), list.end());
-    list.insert(list.begin(), this);
+    if (desktop_ != nullptr) {
+        auto& list = desktop_->overlays_;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+        list.insert(list.begin(), this);
+    }
+    // A window that comes on screen shows its content.
+    if (!wasVisible) setNeedsDisplay();
 }
 
-void SimOverlayWindow::orderOut() { visible_ = false; }
+void SimOverlayWindow::orderOut() {
+    if (!visible_) return;
+    visible_ = false;
+    if (desktop_ != nullptr) desktop_->images_->hidden(number_);
+}
 
-// Displays are coalesced like a real window server's: many requests in one turn give one redraw.
+// Displays are coalesced like a real window server's: many requests in one turn give one redraw, and a
+// hidden window draws only once it is shown.
 void SimOverlayWindow::setNeedsDisplay() {
-    if (displayPending_ || desktop_ == nullptr) return;
-    displayPending_ = true;
-    auto& loop = desktop_->loop();
-    // The window may be destroyed before the display runs; look it up by number then.
-    SimDesktop* desktop = desktop_;
-    const WindowId number = number_;
-    loop.post([desktop, number] {
-        for (auto* window : desktop->overlays_) {
-            if (window->number_ == number) {
-                window->display();
-                return;
-            }
-        }
+    needsDisplay_ = true;
+    scheduleDisplay();
+}
+
+void SimOverlayWindow::scheduleDisplay() {
+    if (displayScheduled_ || !visible_ || desktop_ == nullptr) return;
+    displayScheduled_ = true;
+    desktop_->loop().post([alive = std::weak_ptr<bool>(alive_), this] {
+        if (alive.expired()) return;
+        displayScheduled_ = false;
+        if (visible_ && needsDisplay_) display();
     });
 }
 
 void SimOverlayWindow::display() {
-    displayPending_ = false;
+    needsDisplay_ = false;
     ++displays_;
-    if (desktop_ != nullptr && desktop_->onOverlayDisplayed) desktop_->onOverlayDisplayed(*this);
+    if (desktop_ == nullptr) return;
+    if (const auto& directory = desktop_->scene_.overlayImages; directory && !directory->empty()) {
+        desktop_->images_->displayed(*this, *directory);
+    }
+    if (desktop_->onOverlayDisplayed) desktop_->onOverlayDisplayed(*this);
 }
 
 std::unique_ptr<CairoImage> SimOverlayWindow::render() const {
-    const int width = static_cast<int>(std::lround(std::fabs(frame_.width)));
-    const int height = static_cast<int>(std::lround(std::fabs(frame_.height)));
+    auto size = [](double points) {
+        // Beyond the largest image Cairo makes, and for frames that are not numbers, there is no image.
+        const double magnitude = std::fabs(points);
+        return magnitude < 32768 ? static_cast<int>(std::lround(magnitude)) : 0;
+    };
+    const int width = size(frame_.width);
+    const int height = size(frame_.height);
     auto image = std::make_unique<CairoImage>(width, height);
-    if (view_ == nullptr) return image;
-    auto* canvas = dynamic_cast<CairoCanvas*>(&image->canvas());
+    if (view_ == nullptr || image->width() == 0 || image->height() == 0) return image;
+    auto& canvas = static_cast<CairoCanvas&>(image->canvas());
     if (!view_->isFlipped()) {
-        cairo_translate(canvas->context(), 0, height);
-        cairo_scale(canvas->context(), 1, -1);
+        cairo_translate(canvas.context(), 0, image->height());
+        cairo_scale(canvas.context(), 1, -1);
     }
-    view_->draw(image->canvas(), Rect{0, 0, std::fabs(frame_.width), std::fabs(frame_.height)});
+    view_->draw(canvas,
+                Rect{0, 0, static_cast<double>(image->width()), static_cast<double>(image->height())});
     return image;
 }
 
 // ---- desktop -----------------------------------------------------------------------------------------
 
-SimDesktop::SimDesktop(MainLoop& loop, SimScene scene) : loop_(loop), scene_(std::move(scene)) {}
+SimDesktop::SimDesktop(MainLoop& loop, SimScene scene)
+    : loop_(loop),
+      scene_(std::move(scene)),
+      images_(std::make_unique<OverlayImageWriter>(loop, [this](WindowId number) -> const SimOverlayWindow* {
+          for (const auto* window : overlays_) {
+              if (window->windowNumber() == number) return window;
+          }
+          return nullptr;
+      })) {}
 
+// Whatever outlives the desktop (the program's status item and windows) stops reaching back into it.
 SimDesktop::~SimDesktop() {
-    for (auto* window : overlays_) window->desktop_ = nullptr;
+    for (auto* window : overlays_)
+        window->desktop_ = nullptr;
+    if (statusItem_ != nullptr) statusItem_->desktop_ = nullptr;
+}
+
+void SimDesktop::forget(const SimOverlayWindow& window) {
+    overlays_.erase(std::remove(overlays_.begin(), overlays_.end(), &window), overlays_.end());
+    images_->hidden(window.windowNumber());
 }
 
 void SimDesktop::refresh() {
@@ -137,40 +174,60 @@ const SimDisplay* SimDesktop::findDisplay(DisplayId id) const {
     return nullptr;
 }
 
-std::optional<WindowEntry> SimDesktop::overlayEntry(const SimOverlayWindow& window) {
+DisplayId SimDesktop::currentMainDisplay() const {
+    if (scene_.mainDisplay && findDisplay(*scene_.mainDisplay) != nullptr) return *scene_.mainDisplay;
+    return scene_.displays.empty() ? 0 : scene_.displays.front().id;
+}
+
+WindowEntry SimDesktop::overlayEntry(const SimOverlayWindow& window) const {
     // The framework's frames are bottom-left based on the main display; the window list is top-left based.
-    const double mainHeight = displayBounds(mainDisplay()).absHeight();
+    const auto* main = findDisplay(currentMainDisplay());
+    const double mainHeight = main != nullptr ? main->bounds.absHeight() : 0;
     const Rect f = window.frame();
     WindowEntry entry;
     entry.number = window.windowNumber();
     entry.bounds = Rect{f.minX(), mainHeight - f.maxY(), f.absWidth(), f.absHeight()};
-    entry.ownerPid = currentProcessId();
-    entry.ownerName = "Velmora Helper";
+    entry.ownerPid = ::getpid();
+    entry.ownerName = ownName;
     entry.layer = window.attributes().level;
     return entry;
 }
 
+namespace {
+WindowEntry entryOf(const SimWindow& window) {
+    return WindowEntry{window.id, window.bounds, window.pid, window.owner, window.layer};
+}
+}  // namespace
+
 std::optional<WindowEntry> SimDesktop::windowEntry(WindowId number) {
     refresh();
-    for (auto* overlay : overlays_) {
+    for (const auto* overlay : overlays_) {
         if (overlay->windowNumber() == number) return overlayEntry(*overlay);
     }
     for (const auto& window : scene_.windows) {
-        if (window.id != number) continue;
-        return WindowEntry{window.id, window.bounds, window.pid, window.owner, window.layer};
+        if (window.id == number) return entryOf(window);
     }
     return std::nullopt;
 }
 
+// The window server orders by level first: the overlays float above ordinary windows but below any scene
+// window of a higher level (menus, the menu bar).
 std::optional<std::vector<WindowEntry>> SimDesktop::onScreenWindows() {
     refresh();
     std::vector<WindowEntry> list;
-    for (auto* overlay : overlays_) {
-        if (overlay->isVisible()) list.push_back(*overlayEntry(*overlay));
-    }
+    auto overlay = overlays_.begin();
+    auto addOverlaysAbove = [&](std::int64_t layer) {
+        for (; overlay != overlays_.end(); ++overlay) {
+            if ((*overlay)->attributes().level <= layer) break;
+            if ((*overlay)->isVisible()) list.push_back(overlayEntry(**overlay));
+        }
+    };
     for (const auto& window : scene_.windows) {
-        if (window.onScreen) list.push_back({window.id, window.bounds, window.pid, window.owner, window.layer});
+        if (!window.onScreen) continue;
+        addOverlaysAbove(window.layer.value_or(0));
+        list.push_back(entryOf(window));
     }
+    addOverlaysAbove(std::numeric_limits<std::int64_t>::min());
     return list;
 }
 
@@ -204,8 +261,7 @@ std::size_t SimDesktop::displayPixelsHigh(DisplayId id) {
 
 DisplayId SimDesktop::mainDisplay() {
     refresh();
-    if (scene_.mainDisplay && findDisplay(*scene_.mainDisplay) != nullptr) return *scene_.mainDisplay;
-    return scene_.displays.empty() ? 0 : scene_.displays.front().id;
+    return currentMainDisplay();
 }
 
 std::vector<Screen> SimDesktop::screens() {
@@ -255,69 +311,16 @@ std::optional<SyntheticEvent> SimDesktop::createKeyboardEvent(const std::optiona
 }
 
 void SimDesktop::postEvent(const SyntheticEvent& event) {
+    refresh();
+    // Pointer events move the pointer; later keyboard and wheel events are created where it is.
     if (event.mouse() != nullptr) pointer_ = event.location;
     posted_.push_back(event);
-    appendTrace(event);
+    if (scene_.eventTrace && !scene_.eventTrace->empty()) {
+        if (!appendTraceLine(*scene_.eventTrace, traceLine(event))) {
+            velmora::log("sim: cannot append to the event trace " + *scene_.eventTrace);
+        }
+    }
     if (onEventPosted) onEventPosted(event);
-}
-
-namespace {
-std::string utf8(const std::u16string& units) {
-    std::string out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-}  // namespace
-
-// One JSON object per line, written and flushed at once so a test can read it while the helper runs.
-void SimDesktop::appendTrace(const SyntheticEvent& event) {
-    if (!scene_.eventTrace || scene_.eventTrace->empty()) return;
-    boost::json::object line;
-    line["type"] = static_cast<std::uint32_t>(event.type);
-    line["x"] = event.location.x;
-    line["y"] = event.location.y;
-    line["flags"] = event.flags;
-    line["userData"] = event.userData;
-    if (const auto* mouse = event.mouse()) {
-        line["button"] = static_cast<std::uint32_t>(mouse->button);
-        line["clickState"] = mouse->clickState;
-    } else if (const auto* key = event.keyboard()) {
-        line["keyCode"] = key->keyCode;
-        line["keyDown"] = key->keyDown;
-        if (!key->text.empty()) line["text"] = utf8(key->text);
-    } else if (const auto* scroll = event.scroll()) {
-        line["unit"] = static_cast<std::uint32_t>(scroll->unit);
-        line["wheel1"] = scroll->wheel1;
-        line["wheel2"] = scroll->wheel2;
-    }
-    const std::string text = boost::json::serialize(line) + "\n";
-    if (FILE* file = std::fopen(scene_.eventTrace->c_str(), "a")) {
-        std::fwrite(text.data(), 1, text.size(), file);
-        std::fclose(file);
-    }
 }
 
 bool SimDesktop::isProcessTrusted(bool prompt) {
@@ -327,18 +330,18 @@ bool SimDesktop::isProcessTrusted(bool prompt) {
     return scene_.trusted;
 }
 
+// The accessibility half of bringing a window forward: it only moves the window to the front of the
+// list. Its application comes to the front through activateApplication, as on a real desktop.
 void SimDesktop::raiseWindow(ProcessId pid, WindowId window) {
     refresh();
     raiseRequests_.emplace_back(pid, window);
     if (!scene_.trusted) return;  // the accessibility calls fail silently without the permission
     auto& windows = scene_.windows;
-    auto it = std::find_if(windows.begin(), windows.end(), [&](const SimWindow& w) {
+    const auto it = std::find_if(windows.begin(), windows.end(), [&](const SimWindow& w) {
         return w.id == window && w.pid && *w.pid == pid;
     });
     if (it == windows.end()) return;
-    SimWindow raised = *it;
-    windows.erase(it);
-    windows.insert(windows.begin(), raised);
+    std::rotate(windows.begin(), it, it + 1);
 }
 
 std::optional<ProcessId> SimDesktop::frontmostApplication() {
@@ -346,11 +349,11 @@ std::optional<ProcessId> SimDesktop::frontmostApplication() {
     return scene_.frontmostPid;
 }
 
-// A process counts as a running application when one of the scene's windows belongs to it or it is
-// frontmost.
+// A process counts as a running application when it is this one, it is frontmost or one of the scene's
+// windows belongs to it.
 bool SimDesktop::activateApplication(ProcessId pid) {
     refresh();
-    const bool running = (scene_.frontmostPid && *scene_.frontmostPid == pid) ||
+    const bool running = pid == currentProcessId() || (scene_.frontmostPid && *scene_.frontmostPid == pid) ||
                          std::any_of(scene_.windows.begin(), scene_.windows.end(),
                                      [&](const SimWindow& w) { return w.pid && *w.pid == pid; });
     if (!running) return false;
@@ -359,12 +362,17 @@ bool SimDesktop::activateApplication(ProcessId pid) {
     return true;
 }
 
-void SimDesktop::openURL(const std::string& url) { openedURLs_.push_back(url); }
+void SimDesktop::openURL(const std::string& url) {
+    openedURLs_.push_back(url);
+}
 
-ProcessId SimDesktop::currentProcessId() { return static_cast<ProcessId>(::getpid()); }
+ProcessId SimDesktop::currentProcessId() {
+    return static_cast<ProcessId>(::getpid());
+}
 
 std::unique_ptr<StatusItem> SimDesktop::createStatusItem() {
     std::unique_ptr<SimStatusItem> item(new SimStatusItem(*this));
+    if (statusItem_ != nullptr) statusItem_->desktop_ = nullptr;  // the older item is no longer shown
     statusItem_ = item.get();
     return item;
 }

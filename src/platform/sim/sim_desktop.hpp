@@ -36,12 +36,15 @@ struct SimScene {
     std::optional<DisplayId> mainDisplay;  // none: the first display
     std::vector<SimWindow> windows;
     std::optional<std::string> eventTrace;  // file that every posted event is appended to, one JSON line each
+    // Directory that each visible overlay window is written to as overlay-<windowNumber>.png.
+    std::optional<std::string> overlayImages;
 };
 
 class SimDesktop;
+class OverlayImageWriter;
 
 class SimStatusItem : public StatusItem {
-public:
+  public:
     ~SimStatusItem() override;
     bool hasButton() const override { return true; }
     void setImage(const std::string& symbolName, const std::string& accessibilityDescription) override;
@@ -60,12 +63,12 @@ public:
     // the main loop. False when no enabled item matches.
     bool choose(const std::string& titleOrKey);
 
-private:
+  private:
     friend class SimDesktop;
-    explicit SimStatusItem(SimDesktop& desktop) : desktop_(desktop) {}
+    explicit SimStatusItem(SimDesktop& desktop) : desktop_(&desktop) {}
     void changed();
 
-    SimDesktop& desktop_;
+    SimDesktop* desktop_;  // cleared when the desktop goes first
     std::string symbolName_;
     std::string accessibilityDescription_;
     ImagePosition imagePosition_ = ImagePosition::imageOnly;
@@ -75,7 +78,7 @@ private:
 };
 
 class SimOverlayWindow : public OverlayWindow {
-public:
+  public:
     ~SimOverlayWindow() override;
     const WindowAttributes& attributes() const override { return attributes_; }
     WindowId windowNumber() const override { return number_; }
@@ -93,28 +96,38 @@ public:
     int frameChanges() const { return frameChanges_; }
     int displays() const { return displays_; }
 
-private:
+  private:
     friend class SimDesktop;
     SimOverlayWindow(SimDesktop& desktop, WindowId number, const WindowAttributes& attributes);
+    void scheduleDisplay();
     void display();
 
-    SimDesktop* desktop_;
+    SimDesktop* desktop_;  // cleared when the desktop goes first
     WindowId number_;
     WindowAttributes attributes_;
     std::shared_ptr<View> view_;
     Rect frame_;
     bool visible_ = false;
-    bool displayPending_ = false;
+    bool needsDisplay_ = false;
+    bool displayScheduled_ = false;
     int frameChanges_ = 0;
     int displays_ = 0;
+    // Posted displays hold this weakly, so a window closed before its display runs is left alone.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // An in-memory desktop that answers as a real one would. Tests build scenes in code and inspect what was
-// posted, shown and drawn; a headless run describes it with a scene file.
+// posted, shown and drawn; a headless run describes it with a scene file (see README.md beside this file).
+//
+// Like a real window server, it lists the program's visible overlay windows among the windows, owned by
+// this process, at their floating level; it never changes the scene by itself except where the platform
+// would (raising a window, activating an application).
 class SimDesktop : public Platform {
-public:
+  public:
     explicit SimDesktop(MainLoop& loop, SimScene scene = {});
     ~SimDesktop() override;
+    SimDesktop(const SimDesktop&) = delete;
+    SimDesktop& operator=(const SimDesktop&) = delete;
 
     SimScene& scene() { return scene_; }
     const SimScene& scene() const { return scene_; }
@@ -176,13 +189,17 @@ public:
     // Hook for scene sources (a scene file): called before every query so the scene can be refreshed.
     std::function<void(SimScene&)> refreshScene;
 
-private:
+    // The owner name the window list gives this process's own windows.
+    static constexpr const char* ownName = "Velmora Helper";
+
+  private:
     friend class SimStatusItem;
     friend class SimOverlayWindow;
     void refresh();
     const SimDisplay* findDisplay(DisplayId id) const;
-    std::optional<WindowEntry> overlayEntry(const SimOverlayWindow& window);
-    void appendTrace(const SyntheticEvent& event);
+    DisplayId currentMainDisplay() const;
+    WindowEntry overlayEntry(const SimOverlayWindow& window) const;
+    void forget(const SimOverlayWindow& window);
 
     MainLoop& loop_;
     SimScene scene_;
@@ -197,6 +214,7 @@ private:
     SimStatusItem* statusItem_ = nullptr;
     std::vector<SimOverlayWindow*> overlays_;  // front to back among the program's own windows
     WindowId nextOverlayNumber_ = 90001;
+    std::unique_ptr<OverlayImageWriter> images_;
 };
 
 }  // namespace velmora::platform::sim

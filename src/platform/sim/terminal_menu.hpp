@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/sim/sim_desktop.hpp"
+
+namespace velmora::platform::sim {
+
+// The menu bar of a headless run, on a terminal. Whenever the status item's button or menu changes it
+// prints one block and flushes (changes made in one turn of the main loop, such as a whole menu rebuild,
+// give one block showing the result):
+//
+//     [menu] title="<button title>" tint=<default|orange>
+//       <disabled item title>
+//       ----
+//       > <enabled item title> [<key equivalent, when it has one>]
+//     [end]
+//
+// A line read from the input that equals an enabled item's title or key equivalent chooses that item;
+// other lines are ignored, and the end of the input changes nothing. Lines are read on a thread of the
+// menu's own and handed to the main loop, as clicks in a real menu bar would be.
+class TerminalStatusMenu {
+  public:
+    // `input` (standard input in a headless run) stays open and owned by the caller.
+    TerminalStatusMenu(SimDesktop& desktop, int input, std::FILE* output);
+    ~TerminalStatusMenu();
+    TerminalStatusMenu(const TerminalStatusMenu&) = delete;
+    TerminalStatusMenu& operator=(const TerminalStatusMenu&) = delete;
+
+    // The block for the item as it is now.
+    static std::string format(const SimStatusItem& item);
+
+  private:
+    void changed();
+    void print();
+    void choose(const std::string& line);
+    void readLines();
+
+    SimDesktop& desktop_;
+    MainLoop& loop_;
+    int input_;
+    std::FILE* output_;
+    int wake_[2] = {-1, -1};  // written to on destruction, so the reader stops waiting for input
+    bool printPending_ = false;
+    // Tasks posted to the main loop hold this weakly: they do nothing once the menu is gone.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::thread reader_;
+};
+
+}  // namespace velmora::platform::sim
