@@ -291,7 +291,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
         state_ = State::open;
         core->admit(client_);
-        if (!outgoing_.empty()) write();
+        if (!outgoing_.empty() && !writing_) write();
         read();
     }
 
@@ -325,10 +325,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (!outgoing_.empty() && outgoingBytes_ + text->size() > Server::outgoingLimit) return cancel();
         outgoingBytes_ += text->size();
         outgoing_.push_back(std::move(text));
-        if (outgoing_.size() == 1 && state_ == State::open) write();
+        if (!writing_ && state_ == State::open) write();
     }
 
+    // The message being written stays in the queue, its buffer alive, until its write completes.
     void write() {
+        writing_ = true;
         ws_.text(true);
         ws_.async_write(net::buffer(*outgoing_.front()),
                         [self = shared_from_this()](error_code ec, std::size_t) { self->onWrite(ec); });
@@ -336,6 +338,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     // A failed send is not reported: the read side sees the same broken connection.
     void onWrite(error_code ec) {
+        writing_ = false;
         if (ec || state_ != State::open) {
             writeFailed_ = true;
             outgoing_.clear();
@@ -350,15 +353,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Closing the socket completes the outstanding read, which ends the client the ordinary way.
     void cancel() {
         cancelled_ = true;
-        outgoing_.clear();
-        outgoingBytes_ = 0;
+        state_ = State::closed;
         ws_.next_layer().close();
     }
 
     void finish(Core& core) {
         state_ = State::closed;
-        outgoing_.clear();
-        outgoingBytes_ = 0;
         ws_.next_layer().close();
         core.remove(client_);
     }
@@ -373,6 +373,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::optional<http::response<http::string_body>> refusal_;
     std::deque<std::shared_ptr<const std::string>> outgoing_;
     std::size_t outgoingBytes_ = 0;
+    bool writing_ = false;
     bool writeFailed_ = false;
     bool cancelled_ = false;
 };
