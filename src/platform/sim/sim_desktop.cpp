@@ -316,9 +316,12 @@ void SimDesktop::postEvent(const SyntheticEvent& event) {
     if (event.mouse() != nullptr) pointer_ = event.location;
     posted_.push_back(event);
     if (scene_.eventTrace && !scene_.eventTrace->empty()) {
-        if (!appendTraceLine(*scene_.eventTrace, traceLine(event))) {
+        const bool written = appendTraceLine(*scene_.eventTrace, traceLine(event));
+        // One line for a run of failures, not one per pointer move.
+        if (!written && !traceFailureLogged_) {
             velmora::log("sim: cannot append to the event trace " + *scene_.eventTrace);
         }
+        traceFailureLogged_ = !written;
     }
     if (onEventPosted) onEventPosted(event);
 }

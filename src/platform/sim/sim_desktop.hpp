@@ -211,6 +211,7 @@ class SimDesktop : public Platform {
     int trustChecks_ = 0;
     bool terminated_ = false;
     Point pointer_;
+    bool traceFailureLogged_ = false;
     SimStatusItem* statusItem_ = nullptr;
     std::vector<SimOverlayWindow*> overlays_;  // front to back among the program's own windows
     WindowId nextOverlayNumber_ = 90001;

@@ -1,0 +1,88 @@
+#include "platform/backend.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform_test_support.hpp"
+
+namespace velmora::platform {
+namespace {
+
+TEST(BackendOptions, reads_the_first_sim_scene_option_and_its_value) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::optional<std::string> scene;
+    };
+    const Case cases[] = {
+        {{"velmora-helper"}, std::nullopt},
+        {{"velmora-helper", "--sim-scene", "a.json"}, "a.json"},
+        {{"velmora-helper", "--dry-run", "--sim-scene", "a.json", "--sim-scene", "b.json"}, "a.json"},
+        {{"velmora-helper", "--sim-scene", "--dry-run"}, "--dry-run"},
+        {{"velmora-helper", "--sim-scene"}, std::nullopt},
+        {{"velmora-helper", "--sim-scene=a.json"}, std::nullopt},
+        {{"velmora-helper", "--SIM-SCENE", "a.json"}, std::nullopt},
+        {{"--sim-scene", "a.json"}, "a.json"},
+        {{"velmora-helper", "--sim-scene", ""}, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(BackendOptions::fromArguments(c.arguments).simScene, c.scene)
+            << ::testing::PrintToString(c.arguments);
+    }
+}
+
+TEST(CreatePlatform, an_unreadable_scene_file_is_a_readable_error) {
+    platform::testing::TempDir dir;
+    MainLoop loop(MainLoop::Time::manual);
+    const auto file = (dir / "absent.json").string();
+    try {
+        createPlatform(loop, BackendOptions{file});
+        FAIL() << "no error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find(file), std::string::npos) << error.what();
+    }
+}
+
+TEST(CreatePlatform, runs_the_scene_file_or_else_the_default_scene) {
+    platform::testing::TempDir dir;
+    const auto file = dir / "scene.json";
+    platform::testing::replaceFile(file, R"({"trusted": false, "frontmostPid": 77})");
+    MainLoop loop(MainLoop::Time::manual);
+    {
+        const auto fromFile = createPlatform(loop, BackendOptions{file.string()});
+        EXPECT_FALSE(fromFile->isProcessTrusted(false));
+        EXPECT_EQ(fromFile->frontmostApplication(), 77);
+        EXPECT_TRUE(fromFile->activeDisplays(16).empty());
+    }
+    const auto byDefault = createPlatform(loop, BackendOptions{});
+    EXPECT_TRUE(byDefault->isProcessTrusted(false));
+    EXPECT_EQ(byDefault->frontmostApplication(), 501);
+    EXPECT_EQ(byDefault->activeDisplays(16), (std::vector<DisplayId>{1, 2}));
+    EXPECT_EQ(byDefault->windowEntry(4242)->ownerName, "Slides");
+}
+
+// The backends stay behind the factory, so a later one replaces the sim without touching any caller.
+TEST(CreatePlatform, nothing_outside_the_platform_folder_includes_a_backend_header) {
+    const std::filesystem::path source = std::filesystem::path(VELMORA_SOURCE_DIR) / "src";
+    const std::regex backendInclude(R"(#\s*include\s*["<]platform/(sim|x11)/)");
+    std::vector<std::string> offenders;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(source)) {
+        if (!entry.is_regular_file()) continue;
+        const auto relative = std::filesystem::relative(entry.path(), source);
+        if (*relative.begin() == "platform") continue;
+        std::ifstream in(entry.path());
+        std::string line;
+        while (std::getline(in, line)) {
+            if (std::regex_search(line, backendInclude)) offenders.push_back(relative.string() + ": " + line);
+        }
+    }
+    EXPECT_TRUE(offenders.empty()) << ::testing::PrintToString(offenders);
+}
+
+}  // namespace
+}  // namespace velmora::platform

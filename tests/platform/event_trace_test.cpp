@@ -1,0 +1,119 @@
+#include "platform/sim/event_trace.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+#include <sstream>
+#include <string>
+
+#include "platform/sim/sim_desktop.hpp"
+#include "platform_test_support.hpp"
+#include "support/stderr_capture.hpp"
+
+namespace velmora::platform::sim {
+namespace {
+
+using platform::testing::TempDir;
+
+SyntheticEvent mouse(EventType type, Point at, MouseButton button, std::int64_t clicks) {
+    SyntheticEvent event;
+    event.type = type;
+    event.location = at;
+    event.fields = MouseFields{button, clicks};
+    return event;
+}
+
+SyntheticEvent key(std::uint16_t code, bool down, std::u16string text) {
+    SyntheticEvent event;
+    event.type = down ? EventType::keyDown : EventType::keyUp;
+    event.location = {5, 6};
+    event.fields = KeyboardFields{code, down, std::move(text)};
+    return event;
+}
+
+SyntheticEvent scroll(std::int32_t wheel1, std::int32_t wheel2) {
+    SyntheticEvent event;
+    event.type = EventType::scrollWheel;
+    event.location = {1.5, -2};
+    event.fields = ScrollFields{ScrollUnit::pixel, 2, wheel1, wheel2, 0};
+    return event;
+}
+
+SyntheticEvent tagged(SyntheticEvent event, std::uint64_t flags) {
+    event.flags = flags;
+    event.userData = 0x56656C6D;
+    return event;
+}
+
+TEST(EventTrace, each_kind_of_event_is_one_json_line_with_its_own_fields) {
+    struct Case {
+        SyntheticEvent event;
+        std::string line;
+    };
+    const Case cases[] = {
+        {tagged(mouse(EventType::leftMouseDown, {100, 200.5}, MouseButton::left, 2), 0),
+         R"({"type":1,"x":100,"y":200.5,"flags":0,"userData":1449479277,"button":0,"clickState":2})"},
+        {mouse(EventType::otherMouseDragged, {-0.25, 1e21}, MouseButton::center, 0),
+         R"({"type":27,"x":-0.25,"y":1e+21,"flags":0,"userData":0,"button":2,"clickState":0})"},
+        {tagged(key(0, true, u"a"), 0x20000),
+         R"({"type":10,"x":5,"y":6,"flags":131072,"userData":1449479277,"keyCode":0,"keyDown":true,"text":"a"})"},
+        {key(36, false, u""),
+         R"({"type":11,"x":5,"y":6,"flags":0,"userData":0,"keyCode":36,"keyDown":false})"},
+        {key(0, true, u"\"\\\u00e9\U0001F600\xD800"),
+         "{\"type\":10,\"x\":5,\"y\":6,\"flags\":0,\"userData\":0,\"keyCode\":0,\"keyDown\":true,"
+         "\"text\":\"\\\"\\\\\u00e9\U0001F600\uFFFD\"}"},
+        {scroll(-3, 7),
+         R"({"type":22,"x":1.5,"y":-2,"flags":0,"userData":0,"unit":0,"wheel1":-3,"wheel2":7})"},
+        {mouse(EventType::mouseMoved, {std::nan(""), 1}, MouseButton::left, 0),
+         R"({"type":5,"x":null,"y":1,"flags":0,"userData":0,"button":0,"clickState":0})"},
+    };
+    for (const auto& c : cases) {
+        const auto line = traceLine(c.event);
+        EXPECT_EQ(line, c.line + "\n");
+        EXPECT_NO_THROW(boost::json::parse(line)) << line;
+    }
+}
+
+TEST(EventTrace, posted_events_are_appended_to_the_scenes_trace_file) {
+    TempDir dir;
+    MainLoop loop(MainLoop::Time::manual);
+    SimScene scene;
+    scene.eventTrace = (dir / "events.jsonl").string();
+    SimDesktop desktop(loop, scene);
+    std::vector<std::string> seen;
+    desktop.onEventPosted = [&](const SyntheticEvent& event) {
+        seen.push_back(platform::testing::readFile(dir / "events.jsonl"));
+        EXPECT_EQ(event.type, EventType::mouseMoved);
+    };
+    for (int i = 0; i < 3; ++i) {
+        desktop.postEvent(*desktop.createMouseEvent(std::nullopt, EventType::mouseMoved, {double(i), 0},
+                                                    MouseButton::left));
+    }
+    std::istringstream lines(platform::testing::readFile(dir / "events.jsonl"));
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_EQ(boost::json::parse(line).at("x").to_number<double>(), count);
+        ++count;
+    }
+    EXPECT_EQ(count, 3);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(std::count(seen[0].begin(), seen[0].end(), '\n'), 1)
+        << "the line is on disk before onEventPosted";
+}
+
+TEST(EventTrace, a_trace_that_cannot_be_written_is_logged_and_the_event_still_posted) {
+    TempDir dir;
+    MainLoop loop(MainLoop::Time::manual);
+    SimScene scene;
+    scene.eventTrace = (dir / "no-such-dir" / "events.jsonl").string();
+    SimDesktop desktop(loop, scene);
+    velmora::testing::StderrCapture log;
+    desktop.postEvent(*desktop.createKeyboardEvent(std::nullopt, 1, true));
+    EXPECT_EQ(desktop.postedEvents().size(), 1u);
+    EXPECT_NE(log.text().find("sim: cannot append to the event trace " + *scene.eventTrace),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace velmora::platform::sim
