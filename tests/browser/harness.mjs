@@ -1,0 +1,217 @@
+// What the browser tests drive: the real helper binary on a sim scene, the real scripts/serve-web, and
+// Debian's Chromium through playwright-core. Everything listens on loopback addresses only.
+import { spawn } from "node:child_process";
+import fs from "node:fs";
+import net from "node:net";
+import os from "node:os";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+
+import { chromium } from "playwright-core";
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+export const sourceDir = path.resolve(here, "..", "..");
+export const helperBinary = process.env.VELMORA_HELPER_BINARY ?? path.join(sourceDir, "build", "velmora-helper");
+export const artifactDir = process.env.VELMORA_ARTIFACT_DIR ?? path.join(sourceDir, "build", "browser-artifacts");
+export const chromiumPath = "/usr/bin/chromium";
+
+// The tag every posted event carries: "Velm", first letter in the top byte.
+export const velmTag = 0x56656c6d;
+
+// Awaits a condition by asking again on every turn of a short poll, failing with `what` after `timeout`.
+export async function waitUntil(what, condition, timeout = 10_000) {
+  const deadline = Date.now() + timeout;
+  for (;;) {
+    const value = await condition();
+    if (value) return value;
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+}
+
+export function freePort(host = "127.0.0.1") {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.once("error", reject);
+    server.listen(0, host, () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+export function tempDir(prefix) {
+  return fs.mkdtempSync(path.join(os.tmpdir(), `velmora-${prefix}-`));
+}
+
+// A child process whose output is collected as it comes, so tests can await a line in it.
+class Child {
+  constructor(command, args, options = {}) {
+    this.stdout = "";
+    this.stderr = "";
+    this.exited = null;
+    this.process = spawn(command, args, { stdio: ["pipe", "pipe", "pipe"], ...options });
+    this.process.stdout.setEncoding("utf8").on("data", (text) => (this.stdout += text));
+    this.process.stderr.setEncoding("utf8").on("data", (text) => (this.stderr += text));
+    this.process.on("exit", (code, signal) => (this.exited = { code, signal }));
+    this.process.on("error", (error) => (this.exited = { error }));
+  }
+
+  waitForStdout(pattern, timeout) {
+    return waitUntil(`${pattern} on standard output of ${this.name}`, () => this.#check(this.stdout, pattern), timeout);
+  }
+
+  waitForStderr(pattern, timeout) {
+    return waitUntil(`${pattern} on standard error of ${this.name}`, () => this.#check(this.stderr, pattern), timeout);
+  }
+
+  #check(text, pattern) {
+    if (this.exited) {
+      throw new Error(`${this.name} ended (${JSON.stringify(this.exited)}) while awaiting ${pattern}:\n${this.stderr}`);
+    }
+    return typeof pattern === "string" ? text.includes(pattern) : pattern.test(text);
+  }
+
+  async stop() {
+    if (this.exited) return;
+    const ended = new Promise((resolve) => this.process.once("exit", resolve));
+    this.process.kill("SIGTERM");
+    await ended;
+  }
+}
+
+// The helper on a sim desktop described by `scene` (written to a scene file in a fresh directory, with
+// the event trace and the overlay images beside it).
+export async function startHelper({ scene, dryRun = false }) {
+  const dir = tempDir("helper");
+  const trace = path.join(dir, "events.jsonl");
+  const overlays = path.join(dir, "overlays");
+  fs.mkdirSync(overlays);
+  const sceneFile = path.join(dir, "scene.json");
+  fs.writeFileSync(sceneFile, JSON.stringify({ ...scene, eventTrace: trace, overlayImages: overlays }, null, 2));
+  const port = await freePort();
+  const args = ["--port", String(port), "--sim-scene", sceneFile];
+  if (dryRun) args.push("--dry-run");
+  const helper = new Child(helperBinary, args);
+  helper.name = "velmora-helper";
+  Object.assign(helper, { port, dir, trace, overlays });
+  await helper.waitForStderr(`listening on ws://127.0.0.1:${port}`);
+  return helper;
+}
+
+// Every event the sim desktop has posted so far, from the trace file.
+export function tracedEvents(helper) {
+  if (!fs.existsSync(helper.trace)) return [];
+  return fs
+    .readFileSync(helper.trace, "utf8")
+    .split("\n")
+    .filter((line) => line !== "")
+    .map((line) => JSON.parse(line));
+}
+
+export function overlayImages(helper) {
+  return fs
+    .readdirSync(helper.overlays)
+    .filter((name) => name.endsWith(".png"))
+    .map((name) => path.join(helper.overlays, name));
+}
+
+// The last block the terminal menu printed.
+export function lastMenu(helper) {
+  const blocks = helper.stdout.split("[end]\n").filter((block) => block.includes("[menu]"));
+  return blocks.length === 0 ? "" : blocks[blocks.length - 1];
+}
+
+// scripts/serve-web on `host`, on a free port of its choosing.
+export async function serveWeb(host) {
+  const server = new Child(path.join(sourceDir, "scripts", "serve-web"), ["--host", host, "--port", "0"]);
+  server.name = "serve-web";
+  await server.waitForStdout(/http:\/\/\S+:\d+\//);
+  server.port = Number(/:(\d+)\/\s*$/m.exec(server.stdout)[1]);
+  return server;
+}
+
+export async function launchBrowser() {
+  const profile = tempDir("chromium");
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: chromiumPath,
+    headless: true,
+    viewport: { width: 1280, height: 900 },
+    args: [
+      "--headless",
+      "--no-sandbox",
+      "--disable-gpu",
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+    ],
+  });
+  context.profile = profile;
+  return context;
+}
+
+export async function closeBrowser(context) {
+  await context.close();
+  fs.rmSync(context.profile, { recursive: true, force: true });
+}
+
+// Opens the test page from `origin` aimed at the helper's port; page errors are kept for a final check.
+export async function openPage(context, origin, helperPort) {
+  const page = await context.newPage();
+  page.errors = [];
+  page.on("pageerror", (error) => page.errors.push(error));
+  await page.goto(`${origin}/?port=${helperPort}`);
+  return page;
+}
+
+export function awaitConnection(page, state) {
+  return page.waitForFunction((wanted) => window.velmora.connection === wanted, state);
+}
+
+// The first received message that has every member of `fields`, once there is one.
+export async function awaitMessage(page, fields) {
+  const handle = await page.waitForFunction((wanted) => {
+    return window.velmora.received.find((message) =>
+      Object.entries(wanted).every(([key, value]) => JSON.stringify(message[key]) === JSON.stringify(value)),
+    );
+  }, fields);
+  return handle.jsonValue();
+}
+
+// The page's own pointer position for a fraction of the surface rectangle, in viewport pixels.
+export async function surfacePoint(page, fx, fy) {
+  const box = await page.evaluate(() => {
+    const surface = document.getElementById("surface");
+    const r = surface.getBoundingClientRect();
+    return {
+      left: r.left + surface.clientLeft,
+      top: r.top + surface.clientTop,
+      width: surface.clientWidth,
+      height: surface.clientHeight,
+    };
+  });
+  return { x: box.left + fx * box.width, y: box.top + fy * box.height };
+}
+
+// Reads pixels of a PNG through the browser's own decoder: [r, g, b, a] at each of `points` (fractions of
+// the image), and the image's size.
+export async function pngPixels(page, file, points) {
+  const base64 = fs.readFileSync(file).toString("base64");
+  return page.evaluate(
+    async ({ base64, points }) => {
+      const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+      const bitmap = await createImageBitmap(new Blob([bytes], { type: "image/png" }));
+      const canvas = new OffscreenCanvas(bitmap.width, bitmap.height);
+      const context = canvas.getContext("2d");
+      context.drawImage(bitmap, 0, 0);
+      const at = ({ x, y }) => {
+        const px = Math.min(bitmap.width - 1, Math.floor(x * bitmap.width));
+        const py = Math.min(bitmap.height - 1, Math.floor(y * bitmap.height));
+        return Array.from(context.getImageData(px, py, 1, 1).data);
+      };
+      return { width: bitmap.width, height: bitmap.height, pixels: points.map(at) };
+    },
+    { base64, points },
+  );
+}
