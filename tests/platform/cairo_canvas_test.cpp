@@ -74,7 +74,7 @@ TEST(CairoCanvas, paints_fills_and_round_caps_where_they_are_and_nothing_elsewhe
         {"round cap beyond the start", 36, 60, 255},
         {"round cap beyond the end", 83, 60, 255},
         {"past the cap", 33, 60, 0},
-        {"corner a square cap would fill", 36, 56, 0},
+        {"corner a square cap would fill", 35, 55, 0},
         {"above the line", 60, 52, 0},
         {"layer at half opacity", 110, 20, 128},
         {"beside the layer", 125, 20, 0},

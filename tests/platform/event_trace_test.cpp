@@ -52,11 +52,11 @@ TEST(EventTrace, each_kind_of_event_is_one_json_line_with_its_own_fields) {
     };
     const Case cases[] = {
         {tagged(mouse(EventType::leftMouseDown, {100, 200.5}, MouseButton::left, 2), 0),
-         R"({"type":1,"x":100,"y":200.5,"flags":0,"userData":1449479277,"button":0,"clickState":2})"},
+         R"({"type":1,"x":100,"y":200.5,"flags":0,"userData":1449487469,"button":0,"clickState":2})"},
         {mouse(EventType::otherMouseDragged, {-0.25, 1e21}, MouseButton::center, 0),
          R"({"type":27,"x":-0.25,"y":1e+21,"flags":0,"userData":0,"button":2,"clickState":0})"},
         {tagged(key(0, true, u"a"), 0x20000),
-         R"({"type":10,"x":5,"y":6,"flags":131072,"userData":1449479277,"keyCode":0,"keyDown":true,"text":"a"})"},
+         R"({"type":10,"x":5,"y":6,"flags":131072,"userData":1449487469,"keyCode":0,"keyDown":true,"text":"a"})"},
         {key(36, false, u""),
          R"({"type":11,"x":5,"y":6,"flags":0,"userData":0,"keyCode":36,"keyDown":false})"},
         {key(0, true, u"\"\\\u00e9\U0001F600\xD800"),
