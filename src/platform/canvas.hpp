@@ -51,12 +51,22 @@ public:
 
     // Restricts the calls that follow to `rect` until resetClip().
     virtual void clipTo(const Rect& rect) = 0;
+    // Restricts the calls that follow to the union of `rects` (none: nothing) until resetClip(). Rectangles
+    // on whole pixels clip without antialiasing, so many of them cost about what one does.
+    virtual void clipToRects(const std::vector<Rect>& rects) = 0;
     virtual void resetClip() = 0;
 
     // A transparent offscreen of the same kind as this canvas, drawn once and composited many times.
     virtual std::unique_ptr<Layer> makeLayer(int width, int height) = 0;
     // Composites `layer` with its top-left corner at `at`, every pixel's alpha multiplied by `opacity`.
     virtual void drawLayer(const Layer& layer, Point at, double opacity) = 0;
+
+    // A transparent offscreen that keeps coverage only: what is drawn on it keeps its alpha and loses its
+    // colour. A quarter of a colour layer's memory and bandwidth, for content composited in one colour.
+    virtual std::unique_ptr<Layer> makeMask(int width, int height) = 0;
+    // Fills with the current colour through the alpha of `mask` (a mask or a layer of this canvas's kind),
+    // with the mask's top-left corner at `at`.
+    virtual void fillMask(const Layer& mask, Point at) = 0;
 };
 
 class Layer {

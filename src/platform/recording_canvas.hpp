@@ -31,12 +31,22 @@ public:
         Rect rect;
     };
     struct ResetClip {};
+    struct ClipToRects {
+        std::vector<Rect> rects;
+    };
     struct DrawLayer;
-    using Call = std::variant<SetColor, FillOval, FillRect, StrokePath, ClearRect, ClipTo, ResetClip, DrawLayer>;
+    struct FillMask;
+    using Call = std::variant<SetColor, FillOval, FillRect, StrokePath, ClearRect, ClipTo, ResetClip, DrawLayer,
+                              ClipToRects, FillMask>;
     struct DrawLayer {
         std::shared_ptr<const std::vector<Call>> calls;
         Point at;
         double opacity = 1;
+    };
+    // A mask filled with the current colour: the calls made on the mask, and where it went.
+    struct FillMask {
+        std::shared_ptr<const std::vector<Call>> calls;
+        Point at;
     };
 
     void setColor(const Color& color) override { calls_.push_back(SetColor{color}); }
@@ -45,9 +55,12 @@ public:
     void strokePath(const Path& path) override { calls_.push_back(StrokePath{path}); }
     void clearRect(const Rect& rect) override { calls_.push_back(ClearRect{rect}); }
     void clipTo(const Rect& rect) override { calls_.push_back(ClipTo{rect}); }
+    void clipToRects(const std::vector<Rect>& rects) override { calls_.push_back(ClipToRects{rects}); }
     void resetClip() override { calls_.push_back(ResetClip{}); }
     std::unique_ptr<Layer> makeLayer(int width, int height) override;
     void drawLayer(const Layer& layer, Point at, double opacity) override;
+    std::unique_ptr<Layer> makeMask(int width, int height) override { return makeLayer(width, height); }
+    void fillMask(const Layer& mask, Point at) override;
 
     const std::vector<Call>& calls() const { return calls_; }
     void clear() { calls_.clear(); }
@@ -79,6 +92,13 @@ inline void RecordingCanvas::drawLayer(const Layer& layer, Point at, double opac
     auto calls = std::make_shared<std::vector<Call>>();
     if (recorded != nullptr) *calls = recorded->recording().calls();
     calls_.push_back(DrawLayer{std::move(calls), at, opacity});
+}
+
+inline void RecordingCanvas::fillMask(const Layer& mask, Point at) {
+    const auto* recorded = dynamic_cast<const RecordingLayer*>(&mask);
+    auto calls = std::make_shared<std::vector<Call>>();
+    if (recorded != nullptr) *calls = recorded->recording().calls();
+    calls_.push_back(FillMask{std::move(calls), at});
 }
 
 }  // namespace velmora::platform

@@ -68,6 +68,14 @@ void CairoCanvas::clipTo(const Rect& r) {
     cairo_clip(cr_);
 }
 
+void CairoCanvas::clipToRects(const std::vector<Rect>& rects) {
+    cairo_reset_clip(cr_);
+    cairo_new_path(cr_);
+    cairo_rectangle(cr_, 0, 0, 0, 0);
+    for (const auto& r : rects) cairo_rectangle(cr_, r.x, r.y, r.width, r.height);
+    cairo_clip(cr_);
+}
+
 void CairoCanvas::resetClip() { cairo_reset_clip(cr_); }
 
 std::unique_ptr<Layer> CairoCanvas::makeLayer(int width, int height) {
@@ -83,10 +91,20 @@ void CairoCanvas::drawLayer(const Layer& layer, Point at, double opacity) {
     cairo_restore(cr_);
 }
 
-CairoImage::CairoImage(int width, int height)
+std::unique_ptr<Layer> CairoCanvas::makeMask(int width, int height) {
+    return std::make_unique<CairoImage>(width, height, CAIRO_FORMAT_A8);
+}
+
+void CairoCanvas::fillMask(const Layer& mask, Point at) {
+    const auto* image = dynamic_cast<const CairoImage*>(&mask);
+    if (image == nullptr) return;
+    cairo_mask_surface(cr_, image->surface(), at.x, at.y);
+}
+
+CairoImage::CairoImage(int width, int height, cairo_format_t format)
     : width_(std::max(width, 0)),
       height_(std::max(height, 0)),
-      surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width_, height_)),
+      surface_(cairo_image_surface_create(format, width_, height_)),
       cr_(cairo_create(surface_)),
       canvas_(std::make_unique<CairoCanvas>(cr_)) {}
 
@@ -101,6 +119,9 @@ std::array<std::uint8_t, 4> CairoImage::pixel(int x, int y) const {
     cairo_surface_flush(surface_);
     const unsigned char* data = cairo_image_surface_get_data(surface_);
     const int stride = cairo_image_surface_get_stride(surface_);
+    if (cairo_image_surface_get_format(surface_) == CAIRO_FORMAT_A8) {
+        return {0, 0, 0, data[static_cast<std::ptrdiff_t>(y) * stride + x]};
+    }
     std::uint32_t argb = 0;
     std::memcpy(&argb, data + static_cast<std::ptrdiff_t>(y) * stride + x * 4, 4);
     const std::uint8_t a = argb >> 24;

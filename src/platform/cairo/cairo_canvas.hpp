@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/canvas.hpp"
 
@@ -23,9 +24,12 @@ public:
     void strokePath(const Path& path) override;
     void clearRect(const Rect& rect) override;
     void clipTo(const Rect& rect) override;
+    void clipToRects(const std::vector<Rect>& rects) override;
     void resetClip() override;
     std::unique_ptr<Layer> makeLayer(int width, int height) override;
     void drawLayer(const Layer& layer, Point at, double opacity) override;
+    std::unique_ptr<Layer> makeMask(int width, int height) override;
+    void fillMask(const Layer& mask, Point at) override;
 
     cairo_t* context() const { return cr_; }
 
@@ -33,10 +37,10 @@ private:
     cairo_t* cr_;
 };
 
-// An ARGB32 image surface with a canvas on it, transparent when made.
+// An ARGB32 image surface (or an A8 one, for masks) with a canvas on it, transparent when made.
 class CairoImage : public Layer {
 public:
-    CairoImage(int width, int height);
+    CairoImage(int width, int height, cairo_format_t format = CAIRO_FORMAT_ARGB32);
     ~CairoImage() override;
     CairoImage(const CairoImage&) = delete;
     CairoImage& operator=(const CairoImage&) = delete;
@@ -46,7 +50,8 @@ public:
     int height() const override { return height_; }
     cairo_surface_t* surface() const { return surface_; }
 
-    // Straight (unpremultiplied) red, green, blue, alpha of one pixel; all zero outside the image.
+    // Straight (unpremultiplied) red, green, blue, alpha of one pixel; all zero outside the image. An A8
+    // image gives its alpha with zero colour.
     std::array<std::uint8_t, 4> pixel(int x, int y) const;
     // Writes the image as PNG, replacing `path` atomically; false on failure.
     bool writePng(const std::string& path) const;

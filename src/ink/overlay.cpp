@@ -1,0 +1,131 @@
+#include "ink/overlay.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "ink/color_hex.hpp"
+#include "ink/stroke_geometry.hpp"
+#include "input/json_value.hpp"
+
+namespace velmora::ink {
+
+bool overlayCapturable = false;
+
+Overlay::Overlay(Private, platform::Platform& platform, BoundsFunction bounds)
+    : platform_(platform),
+      window_(platform.createOverlayWindow(windowAttributes())),
+      view_(std::make_shared<InkView>([loop = &platform.loop()] { return loop->wallNow(); })),
+      bounds_(std::move(bounds)) {
+    window_->setContentView(view_);
+}
+
+std::shared_ptr<Overlay> Overlay::create(platform::Platform& platform, BoundsFunction bounds) {
+    return std::make_shared<Overlay>(Private{}, platform, std::move(bounds));
+}
+
+platform::WindowAttributes Overlay::windowAttributes() {
+    platform::WindowAttributes a;
+    a.contentRect = platform::Rect{};  // the first tick that shows the window gives it its frame
+    a.styleMask = 0;                   // borderless
+    a.backing = 2;                     // buffered
+    a.deferred = false;
+    a.opaque = false;
+    a.backgroundColor = platform::Color::clear();
+    a.hasShadow = false;
+    a.ignoresMouseEvents = true;
+    a.releasedWhenClosed = false;
+    a.level = 3;  // floating
+    a.sharingType = overlayCapturable ? platform::SharingType::readOnly : platform::SharingType::none;
+    a.collectionBehavior = 0x151;  // all spaces, stationary, out of the window cycle, full-screen auxiliary
+    return a;
+}
+
+void Overlay::stroke(const boost::json::object& message) {
+    const auto id = input::readString(message, "id");
+    if (!id) return;
+    const auto* points = input::readArray(message, "points");
+    if (points == nullptr) return;
+    if (!std::all_of(points->begin(), points->end(), [](const auto& v) { return v.is_object(); })) return;
+
+    InkStroke& stroke = strokeFor(*id, message);
+    for (const auto& value : *points) {
+        const auto& point = value.get_object();
+        const auto x = input::readDouble(point, "x");
+        if (!x) continue;
+        const auto y = input::readDouble(point, "y");
+        if (!y) continue;
+        if (!std::isfinite(*x) || !std::isfinite(*y)) continue;
+        stroke.points.push_back(platform::Point{std::clamp(*x, 0.0, 1.0), std::clamp(*y, 0.0, 1.0)});
+    }
+    if (input::readBool(message, "done").value_or(false)) stroke.endedAt = platform_.loop().wallNow();
+
+    if (timer_ == nullptr) {
+        timer_ = platform_.loop().repeat(tickInterval, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->tick();
+        });
+    }
+    tick();
+}
+
+InkStroke& Overlay::strokeFor(std::string_view id, const boost::json::object& message) {
+    auto& strokes = view_->strokes;
+    const auto found =
+        std::find_if(strokes.begin(), strokes.end(), [id](const auto& s) { return s->id == id; });
+    if (found != strokes.end()) return **found;
+
+    // Colour and width come from the message that starts the stroke and never change afterwards.
+    const auto colorText = input::readString(message, "color");
+    const auto color = colorFromHex(colorText.value_or(std::string_view{}));
+    const double width = input::readDouble(message, "width").value_or(defaultWidth);
+    strokes.push_back(
+        std::make_shared<InkStroke>(std::string(id), color.value_or(platform::Color::systemRed()), width));
+    return *strokes.back();
+}
+
+void Overlay::tick() {
+    auto& strokes = view_->strokes;
+    const auto now = platform_.loop().wallNow();
+    for (auto& stroke : strokes) {
+        // A wall clock set back would otherwise hold a fading stroke on screen for as long as it went
+        // back; the fade starts over from now instead.
+        if (stroke->endedAt && *stroke->endedAt > now) stroke->endedAt = now;
+    }
+    std::erase_if(strokes, [now](const auto& stroke) {
+        if (!stroke->endedAt) return false;
+        const double age = std::chrono::duration<double>(now - *stroke->endedAt).count();
+        return !(age / fadeSeconds < 1);
+    });
+
+    if (!strokes.empty()) {
+        if (const auto r = bounds_()) {
+            // Global coordinates grow downward from the main display's top; window frames grow upward
+            // from its bottom.
+            const double mainHeight = platform_.displayBounds(platform_.mainDisplay()).absHeight();
+            const platform::Rect frame{r->minX(), mainHeight - r->maxY(), r->absWidth(), r->absHeight()};
+            if (!(window_->frame() == frame)) window_->setFrame(frame, false);
+            if (!window_->isVisible()) window_->orderFrontRegardless();
+            window_->setNeedsDisplay();
+            return;
+        }
+    }
+    window_->orderOut();
+    if (strokes.empty()) {
+        stopTimer();
+        view_->discardCache();
+    }
+}
+
+void Overlay::close() {
+    stopTimer();
+    view_->strokes.clear();
+    view_->discardCache();
+    window_->orderOut();
+}
+
+void Overlay::stopTimer() {
+    if (timer_ != nullptr) timer_->invalidate();
+    timer_.reset();
+}
+
+}  // namespace velmora::ink

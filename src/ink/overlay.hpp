@@ -1,0 +1,69 @@
+#pragma once
+
+#include <boost/json/object.hpp>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "ink/ink_view.hpp"
+#include "platform/platform.hpp"
+
+namespace velmora::ink {
+
+// Whether overlay windows may appear in screen captures. Set once at start-up from "--capturable-ink",
+// before any overlay exists; each overlay reads it when its window is created.
+extern bool overlayCapturable;
+
+// The ink of one stream: a transparent, click-through window kept over the shared surface, holding the
+// reviewer's strokes and redrawing them 60 times a second while there is ink to show.
+//
+// Idle (hidden, no timer, no strokes) → a stroke arrives → Showing (visible over the surface, timer
+// running) or Waiting (hidden because the surface cannot be located, timer running) → the last stroke
+// fades out, is cleared or the overlay is closed → Idle.
+class Overlay : public std::enable_shared_from_this<Overlay> {
+  public:
+    // The surface's current frame in global coordinates (top-left origin, y down), or nothing when it
+    // cannot be located now.
+    using BoundsFunction = std::function<std::optional<platform::Rect>()>;
+
+    static constexpr platform::Duration tickInterval{1.0 / 60.0};
+    static constexpr double defaultWidth = 4.0;
+
+    // The window starts hidden, with an empty frame, and no timer runs. `platform` must outlive the overlay.
+    static std::shared_ptr<Overlay> create(platform::Platform& platform, BoundsFunction bounds);
+    // What every overlay window is made with.
+    static platform::WindowAttributes windowAttributes();
+
+    // Applies one "stroke" message: creates or extends the stroke with its id, may end it, and starts the
+    // animation. A message whose "id" or "points" is unusable is ignored whole.
+    void stroke(const boost::json::object& message);
+    // One animation step: drops the strokes that have faded out, keeps the window over the surface and
+    // redraws it, or hides it; stops the timer once no stroke is left.
+    void tick();
+    // Stops the timer, drops every stroke and hides the window. The overlay can be used again afterwards.
+    void close();
+
+    InkView& view() { return *view_; }
+    platform::OverlayWindow& window() { return *window_; }
+    bool timerRunning() const { return timer_ != nullptr; }
+
+  private:
+    struct Private {};
+
+  public:
+    Overlay(Private, platform::Platform& platform, BoundsFunction bounds);
+
+  private:
+    InkStroke& strokeFor(std::string_view id, const boost::json::object& message);
+    void stopTimer();
+
+    platform::Platform& platform_;
+    std::unique_ptr<platform::OverlayWindow> window_;
+    std::shared_ptr<InkView> view_;
+    std::unique_ptr<platform::Timer> timer_;
+    BoundsFunction bounds_;
+};
+
+}  // namespace velmora::ink

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ink/ink_stroke.hpp"
+#include "platform/canvas.hpp"
+#include "platform/geometry.hpp"
+#include "platform/main_loop.hpp"
+
+// How a stroke looks on a view: its fade, its line width and its smoothed path. Both ways of drawing the
+// ink (straight onto the canvas, and through the view's cached masks) build their geometry here, so they
+// agree to the last bit.
+namespace velmora::ink {
+
+// A finished stroke fades out over this span, then is removed.
+inline constexpr double fadeSeconds = 2.5;
+// Stroke widths are given in points of a surface this wide.
+inline constexpr double referenceWidth = 1280;
+inline constexpr double minimumLineWidth = 1.5;
+// Widths above this (in reference points, 5 % of the surface's width) are drawn this wide. No page draws
+// that broad a line on purpose, and the cost of a stroke grows with its width (the round joins' arcs and
+// the area rasterised): an infinite or enormous width would otherwise stall the main thread for seconds
+// or leave the canvas unable to draw at all.
+inline constexpr double maximumWidth = 64;
+
+// 1 while the stroke is being drawn, then falling linearly to 0 over fadeSeconds after `endedAt`. Never
+// above 1, also when the wall clock has gone back since the stroke ended.
+double strokeOpacity(const std::optional<platform::WallTime>& endedAt, platform::WallTime now);
+
+// The width that `width` reference points are drawn at on a view `viewWidth` wide; never below
+// minimumLineWidth, which is also the width of a width that is not a number.
+double lineWidth(double width, double viewWidth);
+
+// A normalised point on a view of `size`. Coordinates outside [0, 1], which only a caller other than the
+// overlay could store, are drawn at the nearest edge; one that is not a number at 0.
+platform::Point toView(platform::Point normalised, platform::Size size);
+
+// The smoothed path of n ≥ 2 view points is made of pieces 1 … n − 1, each starting where the one
+// before it ended (at p0 for the first). Pieces 1 … n − 2 are the quadratic curves from the previous
+// midpoint to the midpoint of p[i] and p[i + 1] with p[i] as control point, written as cubics; piece n − 1
+// is the straight line to the last point. Appending points only changes the last piece and adds new ones.
+platform::Point pieceStart(std::span<const platform::Point> points, std::size_t i);
+platform::PathElement piece(std::span<const platform::Point> points, std::size_t i);
+// A rectangle that holds everything piece i paints at `lineWidth`, antialiasing included.
+platform::Rect pieceBounds(std::span<const platform::Point> points, std::size_t i, double lineWidth);
+
+// The rectangle of the dot that a stroke of one point is drawn as.
+platform::Rect dotRect(platform::Point p, double lineWidth);
+// The rectangle that holds everything a dot paints, antialiasing included.
+platform::Rect dotBounds(platform::Point p, double lineWidth);
+
+// A path of round caps and joins at `lineWidth`, empty.
+platform::Path inkPath(double lineWidth);
+// Appends pieces first … last (inclusive) to `path` as one subpath, every point moved by -`offset`.
+void appendPieces(platform::Path& path, std::span<const platform::Point> points, std::size_t first,
+                  std::size_t last, platform::Point offset = {});
+
+// Draws one stroke straight onto `canvas` at `opacity` on a view of `size`: a dot for one point, the
+// smoothed path for more. Draws nothing for no points.
+void drawStroke(platform::Canvas& canvas, const InkStroke& stroke, platform::Size size, double opacity);
+
+// Draws every stroke in order, each from its points, as the view's drawing is defined; strokes that
+// have no points or have faded out are skipped.
+void drawStrokesDirectly(platform::Canvas& canvas, const std::vector<std::shared_ptr<InkStroke>>& strokes,
+                         platform::Size size, platform::WallTime now);
+
+}  // namespace velmora::ink

@@ -1,0 +1,263 @@
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ink/ink_view.hpp"
+#include "ink/stroke_cache.hpp"
+#include "ink/stroke_geometry.hpp"
+#include "platform/cairo/cairo_canvas.hpp"
+
+// The cached rendering against the straightforward one, through Cairo, pixel by pixel.
+namespace velmora::ink {
+namespace {
+
+using platform::CairoImage;
+using platform::Color;
+using platform::Point;
+using platform::Rect;
+using Strokes = std::vector<std::shared_ptr<InkStroke>>;
+using namespace std::chrono_literals;
+
+const platform::WallTime start = platform::WallTime{} + std::chrono::hours(24 * 365 * 50);
+
+std::shared_ptr<InkStroke> makeStroke(std::vector<Point> points, Color color, double width = 4) {
+    auto stroke = std::make_shared<InkStroke>("s", color, width);
+    stroke->points = std::move(points);
+    return stroke;
+}
+
+// A hand-like stroke: a walk that turns smoothly, `step` of the width between points.
+std::vector<Point> walk(std::mt19937& random, std::size_t count, double step = 0.004) {
+    std::uniform_real_distribution<double> unit(0.1, 0.9);
+    std::uniform_real_distribution<double> turn(-0.6, 0.6);
+    double x = unit(random), y = unit(random), heading = unit(random) * 7;
+    std::vector<Point> points;
+    for (std::size_t i = 0; i < count; ++i) {
+        points.push_back({x, y});
+        heading += turn(random);
+        x = std::clamp(x + std::cos(heading) * step, 0.0, 1.0);
+        y = std::clamp(y + std::sin(heading) * step * 1.6, 0.0, 1.0);
+    }
+    return points;
+}
+
+std::unique_ptr<CairoImage> renderDirect(const Strokes& strokes, int width, int height,
+                                         platform::WallTime now) {
+    auto image = std::make_unique<CairoImage>(width, height);
+    drawStrokesDirectly(image->canvas(), strokes, {double(width), double(height)}, now);
+    return image;
+}
+
+std::unique_ptr<CairoImage> renderCached(StrokeCache& cache, const Strokes& strokes, int width, int height,
+                                         platform::WallTime now) {
+    auto image = std::make_unique<CairoImage>(width, height);
+    cache.draw(image->canvas(), strokes, {double(width), double(height)}, now);
+    return image;
+}
+
+// The largest difference of any premultiplied channel of any pixel.
+int largestDifference(const CairoImage& a, const CairoImage& b) {
+    cairo_surface_flush(a.surface());
+    cairo_surface_flush(b.surface());
+    const auto* pa = cairo_image_surface_get_data(a.surface());
+    const auto* pb = cairo_image_surface_get_data(b.surface());
+    const int stride = cairo_image_surface_get_stride(a.surface());
+    int largest = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width() * 4; ++x) {
+            const auto i = static_cast<std::ptrdiff_t>(y) * stride + x;
+            largest = std::max(largest, std::abs(int(pa[i]) - int(pb[i])));
+        }
+    }
+    return largest;
+}
+
+int paintedPixels(const CairoImage& image) {
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x)
+            count += image.pixel(x, y)[3] != 0 ? 1 : 0;
+    }
+    return count;
+}
+
+void expectSamePixels(StrokeCache& cache, const Strokes& strokes, int width, int height,
+                      platform::WallTime now) {
+    const auto direct = renderDirect(strokes, width, height, now);
+    const auto cached = renderCached(cache, strokes, width, height, now);
+    EXPECT_LE(largestDifference(*direct, *cached), 1);
+}
+
+// Every kind of stroke at once: a dot, a straight line, short and long curves, sharp turns, repeated
+// points, strokes along the edges and out to the corners, overlapping strokes of different colours, a
+// very wide one, one of infinite width, and strokes at several stages of their fade.
+Strokes everyCase(std::mt19937& random) {
+    Strokes strokes;
+    strokes.push_back(makeStroke({{0.5, 0.5}}, Color{1, 0, 0, 1}, 10));
+    strokes.push_back(makeStroke({{0.1, 0.1}, {0.6, 0.15}}, Color{0, 0.5, 1, 1}));
+    strokes.push_back(makeStroke({{0.2, 0.7}, {0.3, 0.6}, {0.35, 0.8}}, Color{0.1, 0.8, 0.2, 1}, 12));
+    strokes.push_back(
+        makeStroke({{0.7, 0.2}, {0.9, 0.3}, {0.7, 0.4}, {0.9, 0.5}, {0.7, 0.6}}, Color{1, 0.5, 0, 1}, 20));
+    strokes.push_back(
+        makeStroke({{0.4, 0.4}, {0.4, 0.4}, {0.4, 0.4}, {0.45, 0.42}, {0.45, 0.42}}, Color{0.5, 0, 0.5, 1}));
+    strokes.push_back(makeStroke({{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0, 0}}, Color{0, 0, 0, 1}, 6));
+    strokes.push_back(makeStroke({{0.3, 0.3}, {0.35, 0.3}}, Color{0, 1, 1, 1}, 60));
+    strokes.push_back(makeStroke({{0.8, 0.8}, {0.85, 0.9}}, Color{0.3, 0.3, 0.3, 1},
+                                 std::numeric_limits<double>::infinity()));
+    for (int i = 0; i < 6; ++i) {
+        const Color color{(i % 3) / 2.0, (i % 2) * 1.0, 1 - i / 6.0, 1};
+        auto stroke = makeStroke(walk(random, 40 + i * 30), color, 3 + i * 2);
+        if (i % 2 == 1) stroke->endedAt = start - std::chrono::milliseconds(300 * i);
+        strokes.push_back(stroke);
+    }
+    return strokes;
+}
+
+TEST(InkRendering, cached_frames_match_a_full_redraw) {
+    std::mt19937 random(7);
+    const Strokes strokes = everyCase(random);
+    StrokeCache cache;
+    for (const auto now : {start, start + 400ms, start + 1250ms, start + 2100ms}) {
+        SCOPED_TRACE(testing::Message() << "at " << (now - start) / 1ms << " ms");
+        expectSamePixels(cache, strokes, 640, 400, now);
+    }
+    EXPECT_GT(cache.cachedStrokes(), 0u);
+}
+
+TEST(InkRendering, a_stroke_being_drawn_matches_a_full_redraw_at_every_frame) {
+    std::mt19937 random(11);
+    Strokes strokes = everyCase(random);
+    auto live = makeStroke({}, Color{0.9, 0.1, 0.4, 1}, 8);
+    strokes.push_back(live);
+    strokes.push_back(makeStroke(walk(random, 80), Color{0.2, 0.2, 0.9, 1}, 5));  // drawn over the live one
+    const auto points = walk(random, 400, 0.01);
+
+    StrokeCache cache;
+    std::size_t next = 0;
+    int frame = 0;
+    // One, two, then several points a frame, as a page sends them; the walk crosses itself and runs out to
+    // where the stroke's mask has to grow.
+    while (next < points.size()) {
+        const std::size_t count = frame < 10 ? 1 : frame < 20 ? 2 : 1 + frame % 7;
+        for (std::size_t i = 0; i < count && next < points.size(); ++i)
+            live->points.push_back(points[next++]);
+        SCOPED_TRACE(testing::Message() << "frame " << frame << " with " << live->points.size() << " points");
+        expectSamePixels(cache, strokes, 480, 360, start + std::chrono::milliseconds(frame * 16));
+        if (HasFailure()) return;
+        ++frame;
+    }
+}
+
+TEST(InkRendering, a_stroke_whose_points_are_replaced_is_rendered_afresh) {
+    std::mt19937 random(3);
+    Strokes strokes{makeStroke(walk(random, 60), Color{0, 0, 1, 1}, 6)};
+    StrokeCache cache;
+    expectSamePixels(cache, strokes, 300, 300, start);
+    strokes[0]->points = walk(random, 50);
+    expectSamePixels(cache, strokes, 300, 300, start);
+    strokes[0]->points.resize(20);
+    expectSamePixels(cache, strokes, 300, 300, start);
+}
+
+TEST(InkRendering, a_new_view_size_renders_every_stroke_again) {
+    std::mt19937 random(5);
+    const Strokes strokes = everyCase(random);
+    StrokeCache cache;
+    expectSamePixels(cache, strokes, 400, 300, start);
+    expectSamePixels(cache, strokes, 503, 211, start);
+    expectSamePixels(cache, strokes, 400, 300, start);
+}
+
+TEST(InkRendering, strokes_beyond_the_memory_budget_are_drawn_straight) {
+    std::mt19937 random(9);
+    const Strokes strokes = everyCase(random);
+    StrokeCache cache(64 * 1024);
+    expectSamePixels(cache, strokes, 640, 400, start);
+    EXPECT_LE(cache.maskBytes(), 64u * 1024u);
+    expectSamePixels(cache, strokes, 640, 400, start + 500ms);
+}
+
+TEST(InkRendering, masks_of_strokes_that_are_gone_are_given_back) {
+    std::mt19937 random(13);
+    Strokes strokes = everyCase(random);
+    StrokeCache cache;
+    renderCached(cache, strokes, 320, 200, start);
+    const auto before = cache.maskBytes();
+    EXPECT_GT(before, 0u);
+
+    strokes.erase(strokes.begin(), strokes.begin() + 4);
+    renderCached(cache, strokes, 320, 200, start);
+    EXPECT_LT(cache.maskBytes(), before);
+    EXPECT_EQ(cache.cachedStrokes(), strokes.size());
+
+    // A stroke made where an old one was is drawn as itself, not from the old one's mask.
+    strokes.clear();
+    renderCached(cache, strokes, 320, 200, start);
+    EXPECT_EQ(cache.maskBytes(), 0u);
+    strokes.push_back(makeStroke({{0.2, 0.2}, {0.8, 0.8}}, Color{1, 0, 0, 1}));
+    expectSamePixels(cache, strokes, 320, 200, start);
+}
+
+TEST(InkRendering, a_stroke_of_infinite_width_leaves_the_others_intact) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const auto rendering : {InkView::Rendering::direct, InkView::Rendering::cached}) {
+        SCOPED_TRACE(rendering == InkView::Rendering::direct ? "direct" : "cached");
+        InkView view([] { return start; });
+        view.setRendering(rendering);
+        view.strokes.push_back(makeStroke({{0.1, 0.1}, {0.2, 0.1}}, Color{1, 0, 0, 1}));
+        view.strokes.push_back(makeStroke({{0.5, 0.5}, {0.5, 0.6}}, Color{0, 1, 0, 1}, inf));
+        view.strokes.push_back(makeStroke({{0.9, 0.9}, {0.95, 0.9}}, Color{0, 0, 1, 1}, 1e308));
+        view.strokes.push_back(makeStroke({{0.1, 0.9}, {0.2, 0.9}}, Color{1, 0, 1, 1}));
+
+        CairoImage image(640, 400);
+        view.draw(image.canvas(), Rect{0, 0, 640, 400});
+        // The bounded width is 64 reference points: 32 on this view, 16 either side of the line.
+        EXPECT_EQ(image.pixel(96, 40), (std::array<std::uint8_t, 4>{255, 0, 0, 255}));
+        EXPECT_EQ(image.pixel(320, 220), (std::array<std::uint8_t, 4>{0, 255, 0, 255}));
+        EXPECT_EQ(image.pixel(320 + 12, 220), (std::array<std::uint8_t, 4>{0, 255, 0, 255}));
+        EXPECT_EQ(image.pixel(320 + 20, 220)[3], 0);
+        EXPECT_EQ(image.pixel(592, 360), (std::array<std::uint8_t, 4>{0, 0, 255, 255}));
+        EXPECT_EQ(image.pixel(96, 360), (std::array<std::uint8_t, 4>{255, 0, 255, 255}));
+    }
+}
+
+// Writes the picture for a person to look at, and checks it at a handful of pixels.
+TEST(InkRendering, renders_a_picture_of_strokes_through_cairo) {
+    InkView view([] { return start; });
+    view.strokes.push_back(makeStroke({{0.1, 0.2}, {0.3, 0.1}, {0.5, 0.3}, {0.7, 0.1}, {0.9, 0.2}},
+                                      Color{1, 59 / 255.0, 48 / 255.0, 1}, 12));
+    view.strokes.push_back(makeStroke({{0.2, 0.8}, {0.8, 0.8}}, Color{0, 0, 1, 1}, 16));
+    view.strokes.push_back(makeStroke({{0.5, 0.55}}, Color{0, 0.6, 0, 1}, 40));
+    auto fading = makeStroke({{0.2, 0.5}, {0.35, 0.45}, {0.35, 0.65}}, Color{0, 0, 0, 1}, 10);
+    fading->endedAt = start - 1250ms;
+    view.strokes.push_back(fading);
+
+    CairoImage image(640, 400);
+    view.draw(image.canvas(), Rect{0, 0, 640, 400});
+    const std::string file = std::string(VELMORA_BINARY_DIR) + "/ink_strokes.png";
+    ASSERT_TRUE(image.writePng(file)) << file;
+
+    using Pixel = std::array<std::uint8_t, 4>;
+    EXPECT_EQ(image.pixel(64, 80), (Pixel{255, 59, 48, 255}));   // the curve starts at its first point
+    EXPECT_EQ(image.pixel(576, 80), (Pixel{255, 59, 48, 255}));  // and ends at its last one
+    EXPECT_EQ(image.pixel(320, 320), (Pixel{0, 0, 255, 255}));   // middle of the straight line
+    EXPECT_EQ(image.pixel(320, 332), (Pixel{0, 0, 0, 0}));       // beyond its half width of 4
+    EXPECT_EQ(image.pixel(320, 220), (Pixel{0, 153, 0, 255}));   // the dot's centre
+    EXPECT_NEAR(image.pixel(128, 200)[3], 128, 1);               // the fading stroke at half opacity
+    EXPECT_EQ(image.pixel(10, 390), (Pixel{0, 0, 0, 0}));        // nothing drawn
+    EXPECT_GT(paintedPixels(image), 5000);
+}
+
+}  // namespace
+}  // namespace velmora::ink
