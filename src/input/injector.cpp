@@ -1,0 +1,294 @@
+#include "input/injector.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "app/log.hpp"
+#include "input/text.hpp"
+
+namespace velmora::input {
+
+using platform::EventType;
+using platform::MouseButton;
+using platform::Point;
+using platform::SyntheticEvent;
+
+namespace {
+
+template <typename... Fs>
+struct Overloaded : Fs... {
+    using Fs::operator()...;
+};
+template <typename... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
+std::uint64_t flagsOf(const Modifiers& mods) {
+    std::uint64_t flags = 0;
+    if (mods.shift) flags |= platform::eventFlags::shift;
+    if (mods.ctrl) flags |= platform::eventFlags::control;
+    if (mods.alt) flags |= platform::eventFlags::alternate;
+    if (mods.meta) flags |= platform::eventFlags::command;
+    return flags;
+}
+
+// Positions are clamped into the surface once more here, so that an Input built in code rather than parsed
+// cannot aim outside it; a NaN lands on the near edge.
+double unit(double v) {
+    if (!(v > 0)) return 0;
+    if (v > 1) return 1;
+    return v;
+}
+
+Point pointIn(const platform::Rect& rect, double x, double y) {
+    return {rect.minX() + rect.absWidth() * unit(x), rect.minY() + rect.absHeight() * unit(y)};
+}
+
+std::optional<Point> pointOf(const Input& input, const platform::Rect& rect) {
+    return std::visit(Overloaded{
+                          [&](const Move& m) -> std::optional<Point> { return pointIn(rect, m.x, m.y); },
+                          [&](const Button& b) -> std::optional<Point> { return pointIn(rect, b.x, b.y); },
+                          [&](const Wheel& w) -> std::optional<Point> { return pointIn(rect, w.x, w.y); },
+                          [](const Key&) -> std::optional<Point> { return std::nullopt; },
+                      },
+                      input);
+}
+
+// A browser delta in pixels as a wheel value: rounded half away from zero and negated, because a positive
+// browser delta moves the content the way a negative wheel value does. A value beyond the signed 32-bit
+// range (over two thousand million pixels in one event) saturates at its end rather than wrapping, so it
+// still scrolls as far as it can in the direction the reviewer turned.
+std::int32_t wheelValue(double delta) {
+    const double v = -std::round(delta);
+    if (std::isnan(v)) return 0;
+    if (v >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+        return std::numeric_limits<std::int32_t>::max();
+    }
+    if (v <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
+        return std::numeric_limits<std::int32_t>::min();
+    }
+    return static_cast<std::int32_t>(v);
+}
+
+// A coordinate truncated toward zero, in plain decimal. Printed from the double so that no location,
+// however far off, goes through an integer conversion that could overflow.
+std::string truncatedDecimal(double v) {
+    const double whole = std::trunc(v) + 0.0;  // + 0.0 turns -0 into 0
+    char buffer[400];  // the longest finite double in fixed notation is 309 digits and a sign
+    std::snprintf(buffer, sizeof buffer, "%.0f", whole);
+    return buffer;
+}
+
+}  // namespace
+
+std::string describe(EventType type) {
+    switch (type) {
+        case EventType::leftMouseDown:
+            return "left-down";
+        case EventType::leftMouseUp:
+            return "left-up";
+        case EventType::rightMouseDown:
+            return "right-down";
+        case EventType::rightMouseUp:
+            return "right-up";
+        case EventType::mouseMoved:
+            return "move";
+        case EventType::leftMouseDragged:
+            return "left-drag";
+        case EventType::rightMouseDragged:
+            return "right-drag";
+        case EventType::keyDown:
+            return "key-down";
+        case EventType::keyUp:
+            return "key-up";
+        case EventType::scrollWheel:
+            return "scroll";
+        case EventType::otherMouseDown:
+            return "other-down";
+        case EventType::otherMouseUp:
+            return "other-up";
+        case EventType::otherMouseDragged:
+            return "other-drag";
+    }
+    return "event(" + std::to_string(static_cast<std::uint32_t>(type)) + ")";
+}
+
+std::shared_ptr<Injector> Injector::create(platform::Platform& platform, bool dryRun) {
+    return std::shared_ptr<Injector>(new Injector(platform, dryRun));
+}
+
+Injector::Injector(platform::Platform& platform, bool dryRun)
+    : platform_(platform),
+      dryRun_(dryRun),
+      source_(platform.createEventSource(platform::EventSourceState::combinedSession)) {}
+
+void Injector::apply(const Input& input, const Modifiers& mods, const target::Target& target) {
+    auto& loop = platform_.loop();
+    if (loop.wallNow() < holdUntil_) {
+        held_.push_back({input, mods, target});
+        return;
+    }
+    if (!perform(input, mods, target, true)) return;
+
+    // The target was raised instead. This event goes first in the queue, and everything that arrives while
+    // the window comes forward waits behind it.
+    holdUntil_ = loop.wallNow() + std::chrono::duration_cast<platform::WallTime::duration>(settle);
+    held_.push_back({input, mods, target});
+    loop.postAfter(settle, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->flush();
+    });
+}
+
+void Injector::flush() {
+    holdUntil_ = platform::WallTime::min();
+    const auto events = std::exchange(held_, {});
+    // No second check: if the raise did not take, the events still go where the reviewer aimed them.
+    for (const auto& h : events)
+        perform(h.input, h.mods, h.target, false);
+}
+
+void Injector::releaseAll(const std::optional<target::Target>& target) {
+    held_.clear();
+    holdUntil_ = platform::WallTime::min();
+    if (!target) return;
+    const auto bounds = target->currentBounds(platform_);
+    if (!bounds) return;
+
+    const Point point = lastPoint_.value_or(Point{bounds->minX(), bounds->minY()});
+    const auto release = [&](bool down, EventType type, MouseButton button) {
+        if (down) post(platform_.createMouseEvent(source_, type, point, button), 0, point);
+    };
+    release(leftDown_, EventType::leftMouseUp, MouseButton::left);
+    release(rightDown_, EventType::rightMouseUp, MouseButton::right);
+    release(otherDown_, EventType::otherMouseUp, MouseButton::center);
+    leftDown_ = rightDown_ = otherDown_ = false;
+}
+
+bool Injector::perform(const Input& input, const Modifiers& mods, const target::Target& target,
+                       bool mayRaise) {
+    // Looked up for every event, keys included, so that a surface that has gone takes its events with it
+    // and one that moved is followed without any notification.
+    const auto bounds = target.currentBounds(platform_);
+    if (!bounds) return false;
+    const auto flags = flagsOf(mods);
+    const auto point = pointOf(input, *bounds);
+    return std::visit(Overloaded{
+                          [&](const Move& m) { return performMove(m, flags, *point); },
+                          [&](const Button& b) { return performButton(b, flags, *point, target, mayRaise); },
+                          [&](const Wheel& w) { return performWheel(w, flags, *point, target, mayRaise); },
+                          [&](const Key& k) { return performKey(k, mods, flags, target, mayRaise); },
+                      },
+                      input);
+}
+
+bool Injector::performMove(const Move&, std::uint64_t flags, Point point) {
+    EventType type = EventType::mouseMoved;
+    if (leftDown_) {
+        type = EventType::leftMouseDragged;
+    } else if (rightDown_) {
+        type = EventType::rightMouseDragged;
+    } else if (otherDown_) {
+        type = EventType::otherMouseDragged;
+    }
+    MouseButton button = MouseButton::left;
+    if (rightDown_) {
+        button = MouseButton::right;
+    } else if (otherDown_) {
+        button = MouseButton::center;
+    }
+    post(platform_.createMouseEvent(source_, type, point, button), flags, point);
+    return false;
+}
+
+bool Injector::performButton(const Button& b, std::uint64_t flags, Point point, const target::Target& target,
+                             bool mayRaise) {
+    if (b.down && mayRaise && !dryRun_ && !target.isFrontmost(platform_, point)) {
+        target.raise(platform_);
+        return true;
+    }
+    EventType type;
+    MouseButton button;
+    bool* state;
+    switch (b.button) {
+        case 0:
+            type = b.down ? EventType::leftMouseDown : EventType::leftMouseUp;
+            button = MouseButton::left;
+            state = &leftDown_;
+            break;
+        case 1:
+            type = b.down ? EventType::otherMouseDown : EventType::otherMouseUp;
+            button = MouseButton::center;
+            state = &otherDown_;
+            break;
+        case 2:
+            type = b.down ? EventType::rightMouseDown : EventType::rightMouseUp;
+            button = MouseButton::right;
+            state = &rightDown_;
+            break;
+        default:
+            return false;  // parsing admits only 0 to 2
+    }
+    // Recorded before creation, which may fail, so the state follows the reviewer's presses and releases
+    // rather than the platform's successes; releaseAll then still lets go of a press it could not post.
+    *state = b.down;
+    auto event = platform_.createMouseEvent(source_, type, point, button);
+    if (event && event->mouse() != nullptr) event->mouse()->clickState = b.clicks;
+    post(std::move(event), flags, point);
+    return false;
+}
+
+bool Injector::performWheel(const Wheel& w, std::uint64_t flags, Point point, const target::Target& target,
+                            bool mayRaise) {
+    if (mayRaise && !dryRun_ && !target.isFrontmost(platform_, point)) {
+        target.raise(platform_);
+        return true;
+    }
+    // Scroll events go to the window under the pointer, so the pointer is put there first; a plain move
+    // even while a button is held.
+    post(platform_.createMouseEvent(source_, EventType::mouseMoved, point, MouseButton::left), flags, point);
+    auto scroll = platform_.createScrollWheelEvent(source_, platform::ScrollUnit::pixel, 2, wheelValue(w.dy),
+                                                   wheelValue(w.dx), 0);
+    if (scroll) scroll->location = point;
+    post(std::move(scroll), flags, std::nullopt);
+    return false;
+}
+
+bool Injector::performKey(const Key& k, const Modifiers& mods, std::uint64_t flags,
+                          const target::Target& target, bool mayRaise) {
+    // Modifier keys reach the system only as flags on the other events; this test comes first so that
+    // pressing Shift alone never raises anything.
+    if (isModifierCode(k.code)) return false;
+    if (k.down && mayRaise && !dryRun_ && !target.hasKeyboardFocus(platform_)) {
+        target.raise(platform_);
+        return true;
+    }
+    const bool oneCharacter = characterCount(k.key) == 1;
+    auto code = keyCode(k.code);
+    if (!code) {
+        // A key the table does not know can still type its character through the attached text.
+        if (!oneCharacter) return false;
+        code = 0;
+    }
+    auto event = platform_.createKeyboardEvent(source_, *code, k.down);
+    // Control and Command chords are shortcuts, not typing; control characters are never text.
+    const bool withText = oneCharacter && !mods.ctrl && !mods.meta && *firstCodePoint(k.key) >= U'\u0020';
+    if (withText && event && event->keyboard() != nullptr) event->keyboard()->text = utf16Units(k.key);
+    post(std::move(event), flags, std::nullopt);
+    return false;
+}
+
+void Injector::post(std::optional<SyntheticEvent> event, std::uint64_t flags, std::optional<Point> at) {
+    if (!event) return;
+    event->flags = flags;
+    event->userData = velmTag;
+    if (at) lastPoint_ = at;
+    if (!dryRun_) {
+        platform_.postEvent(*event);
+        return;
+    }
+    log("dry-run: " + describe(event->type) + " at (" + truncatedDecimal(event->location.x) + ", " +
+        truncatedDecimal(event->location.y) + ") flags=" + std::to_string(flags));
+}
+
+}  // namespace velmora::input
