@@ -127,14 +127,5 @@ TEST(OverlayImages, hiding_or_closing_the_window_removes_its_file) {
     s.loop.advance(1s);
 }
 
-TEST(OverlayImages, without_the_scene_key_nothing_is_written) {
-    TempDir dir;
-    Shown s(dir);
-    s.desktop->scene().overlayImages.reset();
-    s.window->orderFrontRegardless();
-    s.loop.drain();
-    EXPECT_FALSE(std::filesystem::exists(dir / "images"));
-}
-
 }  // namespace
 }  // namespace velmora::platform::sim

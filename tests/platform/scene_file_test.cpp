@@ -212,16 +212,5 @@ TEST(SceneFile, a_broken_or_missing_file_keeps_the_previous_scene_and_logs_once)
     EXPECT_EQ(live.desktop->frontmostApplication(), 602);
 }
 
-TEST(SceneFile, the_default_scene_is_trusted_with_two_displays_and_two_windows) {
-    const auto scene = defaultScene();
-    EXPECT_TRUE(scene.trusted);
-    EXPECT_EQ(scene.frontmostPid, 501);
-    ASSERT_EQ(scene.displays.size(), 2u);
-    EXPECT_EQ(scene.mainDisplay, 1u);
-    ASSERT_EQ(scene.windows.size(), 2u);
-    EXPECT_EQ(scene.windows[0].owner, "Slides");
-    EXPECT_FALSE(scene.eventTrace || scene.overlayImages);
-}
-
 }  // namespace
 }  // namespace velmora::platform::sim

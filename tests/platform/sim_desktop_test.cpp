@@ -181,15 +181,6 @@ TEST(SimDesktop, activating_a_running_application_makes_it_frontmost) {
     EXPECT_EQ(f.desktop.activations(), (std::vector<ProcessId>{602}));
 }
 
-TEST(SimDesktop, trust_checks_count_prompts_and_answer_from_the_scene) {
-    Fixture f;
-    EXPECT_TRUE(f.desktop.isProcessTrusted(true));
-    f.desktop.scene().trusted = false;
-    EXPECT_FALSE(f.desktop.isProcessTrusted(false));
-    EXPECT_EQ(f.desktop.trustChecks(), 2);
-    EXPECT_EQ(f.desktop.trustPrompts(), 1);
-}
-
 TEST(SimDesktop, events_are_values_created_at_the_pointer_and_creation_may_fail) {
     Fixture f;
     auto move = f.desktop.createMouseEvent(std::nullopt, EventType::mouseMoved, {30, 40}, MouseButton::left);
