@@ -1,33 +1,86 @@
 #include "platform/cairo/cairo_canvas.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 namespace velmora::platform {
 
+// A Cairo context that meets a singular matrix or a runaway value stays in an error state and draws
+// nothing ever after. Every call therefore refuses what is not finite, and shapes are built as paths in
+// user space instead of through scaled matrices, so one bad stroke costs only itself.
+namespace {
+
+bool finite(Point p) {
+    return std::isfinite(p.x) && std::isfinite(p.y);
+}
+bool finite(const Rect& r) {
+    return std::isfinite(r.x) && std::isfinite(r.y) && std::isfinite(r.width) && std::isfinite(r.height);
+}
+double unit(double component) {
+    return std::isfinite(component) ? std::clamp(component, 0.0, 1.0) : 0.0;
+}
+
+// A stroke wider than twice the distance from its path to the far corner of the clip covers every pixel
+// it can reach already; Cairo's pen, though, grows without bound with the width.
+double usefulLineWidth(cairo_t* cr, const Path& path) {
+    double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+    cairo_clip_extents(cr, &x1, &y1, &x2, &y2);
+    for (const auto& e : path.elements) {
+        for (const Point p : {e.to, e.control1, e.control2}) {
+            x1 = std::min(x1, p.x);
+            y1 = std::min(y1, p.y);
+            x2 = std::max(x2, p.x);
+            y2 = std::max(y2, p.y);
+        }
+    }
+    return std::min(path.lineWidth, 2 * std::hypot(x2 - x1, y2 - y1) + 2);
+}
+
+}  // namespace
+
 CairoCanvas::CairoCanvas(cairo_t* cr) : cr_(cr) {}
 
-void CairoCanvas::setColor(const Color& c) { cairo_set_source_rgba(cr_, c.red, c.green, c.blue, c.alpha); }
+void CairoCanvas::setColor(const Color& c) {
+    cairo_set_source_rgba(cr_, unit(c.red), unit(c.green), unit(c.blue), unit(c.alpha));
+}
 
+// Four cubic quarter arcs, the usual Bezier ellipse.
 void CairoCanvas::fillOval(const Rect& r) {
-    if (r.isEmpty()) return;
-    cairo_save(cr_);
+    if (!finite(r) || r.isEmpty()) return;
+    constexpr double kappa = 0.5522847498307936;  // 4/3 (sqrt 2 - 1)
+    const double rx = r.absWidth() / 2;
+    const double ry = r.absHeight() / 2;
+    const double cx = r.minX() + rx;
+    const double cy = r.minY() + ry;
+    const double kx = kappa * rx;
+    const double ky = kappa * ry;
     cairo_new_path(cr_);
-    cairo_translate(cr_, r.minX() + r.absWidth() / 2, r.minY() + r.absHeight() / 2);
-    cairo_scale(cr_, r.absWidth() / 2, r.absHeight() / 2);
-    cairo_arc(cr_, 0, 0, 1, 0, 2 * M_PI);
-    cairo_restore(cr_);
+    cairo_move_to(cr_, cx + rx, cy);
+    cairo_curve_to(cr_, cx + rx, cy + ky, cx + kx, cy + ry, cx, cy + ry);
+    cairo_curve_to(cr_, cx - kx, cy + ry, cx - rx, cy + ky, cx - rx, cy);
+    cairo_curve_to(cr_, cx - rx, cy - ky, cx - kx, cy - ry, cx, cy - ry);
+    cairo_curve_to(cr_, cx + kx, cy - ry, cx + rx, cy - ky, cx + rx, cy);
+    cairo_close_path(cr_);
     cairo_fill(cr_);
 }
 
 void CairoCanvas::fillRect(const Rect& r) {
+    if (!finite(r) || r.isEmpty()) return;
     cairo_new_path(cr_);
     cairo_rectangle(cr_, r.x, r.y, r.width, r.height);
     cairo_fill(cr_);
 }
 
 void CairoCanvas::strokePath(const Path& path) {
+    if (!std::isfinite(path.lineWidth) || path.lineWidth < 0) return;
+    for (const auto& e : path.elements) {
+        if (!finite(e.to) ||
+            (e.kind == PathElement::Kind::curveTo && !(finite(e.control1) && finite(e.control2)))) {
+            return;
+        }
+    }
     cairo_new_path(cr_);
     for (const auto& e : path.elements) {
         switch (e.kind) {
@@ -42,7 +95,7 @@ void CairoCanvas::strokePath(const Path& path) {
                 break;
         }
     }
-    cairo_set_line_width(cr_, path.lineWidth);
+    cairo_set_line_width(cr_, usefulLineWidth(cr_, path));
     cairo_set_line_cap(cr_, path.lineCap == LineCap::round    ? CAIRO_LINE_CAP_ROUND
                             : path.lineCap == LineCap::square ? CAIRO_LINE_CAP_SQUARE
                                                               : CAIRO_LINE_CAP_BUTT);
@@ -53,6 +106,7 @@ void CairoCanvas::strokePath(const Path& path) {
 }
 
 void CairoCanvas::clearRect(const Rect& r) {
+    if (!finite(r) || r.isEmpty()) return;
     cairo_save(cr_);
     cairo_set_operator(cr_, CAIRO_OPERATOR_CLEAR);
     cairo_new_path(cr_);
@@ -61,18 +115,26 @@ void CairoCanvas::clearRect(const Rect& r) {
     cairo_restore(cr_);
 }
 
+// A clip that is not a rectangle of numbers lets nothing through, rather than everything.
 void CairoCanvas::clipTo(const Rect& r) {
     cairo_reset_clip(cr_);
     cairo_new_path(cr_);
-    cairo_rectangle(cr_, r.x, r.y, r.width, r.height);
+    if (finite(r)) {
+        cairo_rectangle(cr_, r.x, r.y, r.width, r.height);
+    } else {
+        cairo_rectangle(cr_, 0, 0, 0, 0);
+    }
     cairo_clip(cr_);
 }
 
+// Rectangles that are not numbers are left out of the union.
 void CairoCanvas::clipToRects(const std::vector<Rect>& rects) {
     cairo_reset_clip(cr_);
     cairo_new_path(cr_);
     cairo_rectangle(cr_, 0, 0, 0, 0);
-    for (const auto& r : rects) cairo_rectangle(cr_, r.x, r.y, r.width, r.height);
+    for (const auto& r : rects) {
+        if (finite(r)) cairo_rectangle(cr_, r.x, r.y, r.width, r.height);
+    }
     cairo_clip(cr_);
 }
 
@@ -84,7 +146,7 @@ std::unique_ptr<Layer> CairoCanvas::makeLayer(int width, int height) {
 
 void CairoCanvas::drawLayer(const Layer& layer, Point at, double opacity) {
     const auto* image = dynamic_cast<const CairoImage*>(&layer);
-    if (image == nullptr || opacity <= 0) return;
+    if (image == nullptr || !(opacity > 0) || !finite(at)) return;
     cairo_save(cr_);
     cairo_set_source_surface(cr_, image->surface(), at.x, at.y);
     cairo_paint_with_alpha(cr_, std::min(opacity, 1.0));
@@ -97,16 +159,25 @@ std::unique_ptr<Layer> CairoCanvas::makeMask(int width, int height) {
 
 void CairoCanvas::fillMask(const Layer& mask, Point at) {
     const auto* image = dynamic_cast<const CairoImage*>(&mask);
-    if (image == nullptr) return;
+    if (image == nullptr || !finite(at)) return;
     cairo_mask_surface(cr_, image->surface(), at.x, at.y);
 }
 
 CairoImage::CairoImage(int width, int height, cairo_format_t format)
     : width_(std::max(width, 0)),
       height_(std::max(height, 0)),
-      surface_(cairo_image_surface_create(format, width_, height_)),
-      cr_(cairo_create(surface_)),
-      canvas_(std::make_unique<CairoCanvas>(cr_)) {}
+      surface_(cairo_image_surface_create(format, width_, height_)) {
+    // Too large for Cairo (over 32767 pixels a side) or for memory: an empty image rather than one whose
+    // pixels cannot be read.
+    if (cairo_surface_status(surface_) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(surface_);
+        width_ = 0;
+        height_ = 0;
+        surface_ = cairo_image_surface_create(format, 0, 0);
+    }
+    cr_ = cairo_create(surface_);
+    canvas_ = std::make_unique<CairoCanvas>(cr_);
+}
 
 CairoImage::~CairoImage() {
     canvas_.reset();
@@ -118,6 +189,7 @@ std::array<std::uint8_t, 4> CairoImage::pixel(int x, int y) const {
     if (x < 0 || y < 0 || x >= width_ || y >= height_) return {0, 0, 0, 0};
     cairo_surface_flush(surface_);
     const unsigned char* data = cairo_image_surface_get_data(surface_);
+    if (data == nullptr) return {0, 0, 0, 0};
     const int stride = cairo_image_surface_get_stride(surface_);
     if (cairo_image_surface_get_format(surface_) == CAIRO_FORMAT_A8) {
         return {0, 0, 0, data[static_cast<std::ptrdiff_t>(y) * stride + x]};

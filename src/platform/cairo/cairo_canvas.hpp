@@ -34,7 +34,7 @@ public:
     cairo_t* context() const { return cr_; }
 
 private:
-    cairo_t* cr_;
+    cairo_t* cr_ = nullptr;
 };
 
 // An ARGB32 image surface (or an A8 one, for masks) with a canvas on it, transparent when made.
@@ -59,8 +59,8 @@ public:
 private:
     int width_;
     int height_;
-    cairo_surface_t* surface_;
-    cairo_t* cr_;
+    cairo_surface_t* surface_ = nullptr;
+    cairo_t* cr_ = nullptr;
     std::unique_ptr<CairoCanvas> canvas_;
 };
 
