@@ -58,11 +58,20 @@ class Child {
   }
 
   waitForStdout(pattern, timeout) {
-    return waitUntil(`${pattern} on standard output of ${this.name}`, () => this.#check(this.stdout, pattern), timeout);
+    return this.#await("standard output", () => this.stdout, pattern, timeout);
   }
 
   waitForStderr(pattern, timeout) {
-    return waitUntil(`${pattern} on standard error of ${this.name}`, () => this.#check(this.stderr, pattern), timeout);
+    return this.#await("standard error", () => this.stderr, pattern, timeout);
+  }
+
+  async #await(stream, text, pattern, timeout) {
+    try {
+      return await waitUntil(`${pattern} on ${stream} of ${this.name}`, () => this.#check(text(), pattern), timeout);
+    } catch (error) {
+      error.message += `; it printed:\n${text().slice(-4000)}`;
+      throw error;
+    }
   }
 
   #check(text, pattern) {
@@ -165,17 +174,27 @@ export async function openPage(context, origin, helperPort) {
   return page;
 }
 
+// Waits poll on a timer: requestAnimationFrame, Playwright's default, stops in a page that is not in front.
+const polling = { polling: 50 };
+
+export function awaitInPage(page, predicate, arg) {
+  return page.waitForFunction(predicate, arg, polling);
+}
+
 export function awaitConnection(page, state) {
-  return page.waitForFunction((wanted) => window.velmora.connection === wanted, state);
+  return awaitInPage(page, (wanted) => window.velmora.connection === wanted, state);
 }
 
 // The first received message that has every member of `fields`, once there is one.
 export async function awaitMessage(page, fields) {
-  const handle = await page.waitForFunction((wanted) => {
-    return window.velmora.received.find((message) =>
-      Object.entries(wanted).every(([key, value]) => JSON.stringify(message[key]) === JSON.stringify(value)),
-    );
-  }, fields);
+  const handle = await awaitInPage(
+    page,
+    (wanted) =>
+      window.velmora.received.find((message) =>
+        Object.entries(wanted).every(([key, value]) => JSON.stringify(message[key]) === JSON.stringify(value)),
+      ),
+    fields,
+  );
   return handle.jsonValue();
 }
 
