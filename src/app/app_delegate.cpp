@@ -4,7 +4,8 @@
 
 namespace velmora::app {
 
-std::shared_ptr<AppDelegate> AppDelegate::create(platform::Platform& platform, std::uint16_t port, bool dryRun) {
+std::shared_ptr<AppDelegate> AppDelegate::create(platform::Platform& platform, std::uint16_t port,
+                                                 bool dryRun) {
     return std::shared_ptr<AppDelegate>(new AppDelegate(platform, port, dryRun));
 }
 
@@ -48,7 +49,8 @@ void AppDelegate::refreshMenu() {
 
     platform::Menu menu;
     menu.items.push_back(item(controller_->statusLine(), nullptr));
-    for (auto& line : controller_->detailLines()) menu.items.push_back(item(std::move(line), nullptr));
+    for (auto& line : controller_->detailLines())
+        menu.items.push_back(item(std::move(line), nullptr));
     menu.items.push_back(platform::MenuItem::separator());
     const bool controlled = controller_->underControl();
     if (controlled) menu.items.push_back(item("Take back control", action(&AppDelegate::stopControl)));
@@ -62,10 +64,16 @@ void AppDelegate::refreshMenu() {
     statusItem_->setContentTint(controlled ? platform::Tint::systemOrange : platform::Tint::none);
 }
 
-void AppDelegate::stopControl() { controller_->revokeAll("presenter took back control", true); }
+void AppDelegate::stopControl() {
+    controller_->revokeAll("presenter took back control", true);
+}
 
-void AppDelegate::openAccessibility() { platform_.openURL(accessibilitySettingsURL); }
+void AppDelegate::openAccessibility() {
+    platform_.openURL(accessibilitySettingsURL);
+}
 
-void AppDelegate::quit() { platform_.terminate(); }
+void AppDelegate::quit() {
+    platform_.terminate();
+}
 
 }  // namespace velmora::app

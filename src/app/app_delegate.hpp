@@ -10,7 +10,7 @@ namespace velmora::app {
 
 // The application's delegate: owns the controller, the menu-bar item and the permission timer.
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
-public:
+  public:
     static std::shared_ptr<AppDelegate> create(platform::Platform& platform, std::uint16_t port, bool dryRun);
 
     // Called once on the main loop after it has started.
@@ -27,7 +27,7 @@ public:
     static constexpr const char* accessibilitySettingsURL =
         "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility";
 
-private:
+  private:
     AppDelegate(platform::Platform& platform, std::uint16_t port, bool dryRun);
     // Rebuilds the menu and the button from the controller's state.
     void refreshMenu();

@@ -30,7 +30,8 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
 CommandLine CommandLine::read(const std::vector<std::string>& arguments) {
     CommandLine result;
     result.dryRun = std::find(arguments.begin(), arguments.end(), "--dry-run") != arguments.end();
-    result.capturableInk = std::find(arguments.begin(), arguments.end(), "--capturable-ink") != arguments.end();
+    result.capturableInk =
+        std::find(arguments.begin(), arguments.end(), "--capturable-ink") != arguments.end();
     const auto option = std::find(arguments.begin(), arguments.end(), "--port");
     if (option != arguments.end() && std::next(option) != arguments.end()) {
         result.port = parsePort(*std::next(option)).value_or(defaultPort);

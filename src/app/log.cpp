@@ -8,8 +8,8 @@
 namespace velmora {
 
 std::string logLine(std::chrono::system_clock::time_point at, std::string_view message) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(
-        std::chrono::floor<std::chrono::seconds>(at));
+    const std::time_t seconds =
+        std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(at));
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char stamp[32];

@@ -26,7 +26,8 @@ server::Message refusal(Controller::StreamIndex k, const char* reason) {
 
 }  // namespace
 
-std::shared_ptr<Controller> Controller::create(platform::Platform& platform, std::uint16_t port, bool dryRun) {
+std::shared_ptr<Controller> Controller::create(platform::Platform& platform, std::uint16_t port,
+                                               bool dryRun) {
     return std::shared_ptr<Controller>(new Controller(platform, port, dryRun));
 }
 
@@ -59,11 +60,13 @@ void Controller::start() {
             self->targets_.clear();
             auto overlays = std::move(self->overlays_);
             self->overlays_.clear();
-            for (auto& [k, overlay] : overlays) overlay->close();
+            for (auto& [k, overlay] : overlays)
+                overlay->close();
             self->changed();
         }
     };
-    server_->onMessage = [weak](const std::shared_ptr<server::Client>& client, const server::Message& message) {
+    server_->onMessage = [weak](const std::shared_ptr<server::Client>& client,
+                                const server::Message& message) {
         if (auto self = weak.lock()) self->handle(client, message);
     };
     try {
@@ -107,7 +110,8 @@ void Controller::revokeAll(const std::string& reason, bool notify) {
 std::string Controller::statusLine() const {
     if (!listening_) return "Velmora Helper — port " + std::to_string(server_->port()) + " busy";
     if (!trusted_ && !injector_->dryRun()) return "Velmora Helper — needs Accessibility permission";
-    if (server_->clientCount() == 0) return std::string("Velmora Helper — waiting for ") + build::productionHost;
+    if (server_->clientCount() == 0)
+        return std::string("Velmora Helper — waiting for ") + build::productionHost;
     if (underControl()) return "A reviewer is controlling your shared window";
     return "Velmora Helper — connected, control off";
 }
@@ -180,7 +184,8 @@ void Controller::handleTarget(const std::shared_ptr<server::Client>& client, Str
     auto resolution = target::Target::resolve(platform_, *label, width, height);
     if (auto* error = std::get_if<target::TargetError>(&resolution)) {
         clearStream(k);
-        client->send(server::Message{{"type", "target"}, {"streamIndex", k}, {"ok", false}, {"error", error->message}});
+        client->send(server::Message{
+            {"type", "target"}, {"streamIndex", k}, {"ok", false}, {"error", error->message}});
         changed();
         return;
     }
@@ -189,10 +194,10 @@ void Controller::handleTarget(const std::shared_ptr<server::Client>& client, Str
     if (auto old = overlays_.find(k); old != overlays_.end()) old->second->close();
     // The overlay follows the surface it was made for, even after the stream's target changes.
     platform::Platform* platform = &platform_;
-    overlays_[k] = ink::Overlay::create(platform_, [platform, surface = resolved] {
-        return surface.currentBounds(*platform);
-    });
-    client->send(server::Message{{"type", "target"}, {"streamIndex", k}, {"ok", true}, {"app", resolved.app}});
+    overlays_[k] = ink::Overlay::create(
+        platform_, [platform, surface = resolved] { return surface.currentBounds(*platform); });
+    client->send(
+        server::Message{{"type", "target"}, {"streamIndex", k}, {"ok", true}, {"app", resolved.app}});
     changed();
 }
 

@@ -18,7 +18,7 @@ namespace velmora::control {
 // The single owner of the helper's shared state: the server, the injector, and per stream its target, its
 // ink overlay and whether the reviewer may control it. Lives on the main loop for the life of the process.
 class Controller : public std::enable_shared_from_this<Controller> {
-public:
+  public:
     using StreamIndex = std::int64_t;
 
     static std::shared_ptr<Controller> create(platform::Platform& platform, std::uint16_t port, bool dryRun);
@@ -48,7 +48,7 @@ public:
     // Whether any stream is under the reviewer's control.
     bool underControl() const;
 
-private:
+  private:
     Controller(platform::Platform& platform, std::uint16_t port, bool dryRun);
 
     void handle(const std::shared_ptr<server::Client>& client, const server::Message& message);

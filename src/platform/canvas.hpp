@@ -38,7 +38,7 @@ class Layer;
 
 // What a view draws through. Coordinates are the view's own (top-left origin for a flipped view).
 class Canvas {
-public:
+  public:
     virtual ~Canvas() = default;
 
     // The colour used by the fill and stroke calls that follow.
@@ -70,7 +70,7 @@ public:
 };
 
 class Layer {
-public:
+  public:
     virtual ~Layer() = default;
     virtual Canvas& canvas() = 0;
     virtual int width() const = 0;

@@ -10,7 +10,9 @@ std::chrono::steady_clock::duration toSteady(Duration d) {
 }
 }  // namespace
 
-Timer::~Timer() { invalidate(); }
+Timer::~Timer() {
+    invalidate();
+}
 
 void Timer::invalidate() {
     if (id_) loop_->cancel(*id_);
@@ -30,7 +32,9 @@ MainLoop::~MainLoop() {
     wake_.cancel();
 }
 
-TimePoint MainLoop::now() const { return isManual() ? manualNow_ : std::chrono::steady_clock::now(); }
+TimePoint MainLoop::now() const {
+    return isManual() ? manualNow_ : std::chrono::steady_clock::now();
+}
 
 WallTime MainLoop::wallNow() const {
     const auto shift = std::chrono::duration_cast<std::chrono::system_clock::duration>(wallShift_);
@@ -39,7 +43,9 @@ WallTime MainLoop::wallNow() const {
            std::chrono::duration_cast<std::chrono::system_clock::duration>(manualNow_ - manualStart_) + shift;
 }
 
-void MainLoop::post(std::function<void()> task) { boost::asio::post(io_, std::move(task)); }
+void MainLoop::post(std::function<void()> task) {
+    boost::asio::post(io_, std::move(task));
+}
 
 void MainLoop::postAfter(Duration delay, std::function<void()> task) {
     schedule(now() + toSteady(delay), std::move(task), std::nullopt);
@@ -50,7 +56,8 @@ std::unique_ptr<Timer> MainLoop::repeat(Duration interval, std::function<void()>
     return std::unique_ptr<Timer>(new Timer(*this, id));
 }
 
-std::uint64_t MainLoop::schedule(TimePoint due, std::function<void()> task, std::optional<Duration> interval) {
+std::uint64_t MainLoop::schedule(TimePoint due, std::function<void()> task,
+                                 std::optional<Duration> interval) {
     const auto id = nextId_++;
     queue_.emplace(due, Scheduled{id, std::move(task), interval});
     armTimer();
@@ -106,7 +113,9 @@ void MainLoop::run() {
     io_.run();
 }
 
-void MainLoop::stop() { io_.stop(); }
+void MainLoop::stop() {
+    io_.stop();
+}
 
 bool MainLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
     const auto deadline = std::chrono::steady_clock::now() + toSteady(timeout);
@@ -130,11 +139,14 @@ void MainLoop::drain() {
 void MainLoop::advance(Duration by) {
     const auto target = manualNow_ + toSteady(by);
     drain();
-    while (fireNextDue(target)) drain();
+    while (fireNextDue(target))
+        drain();
     manualNow_ = std::max(manualNow_, target);
     drain();
 }
 
-void MainLoop::shiftWallClock(Duration by) { wallShift_ += by; }
+void MainLoop::shiftWallClock(Duration by) {
+    wallShift_ += by;
+}
 
 }  // namespace velmora::platform

@@ -21,7 +21,7 @@ class MainLoop;
 
 // A repeating timer. It stops firing when invalidated or destroyed; the loop never keeps it alive.
 class Timer {
-public:
+  public:
     ~Timer();
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
@@ -29,7 +29,7 @@ public:
     void invalidate();
     bool isValid() const { return id_.has_value(); }
 
-private:
+  private:
     friend class MainLoop;
     Timer(MainLoop& loop, std::uint64_t id) : loop_(&loop), id_(id) {}
     MainLoop* loop_;
@@ -44,7 +44,7 @@ private:
 // the platform does: a monotonic one for timers and a wall clock for dates, which shiftWallClock() can
 // move on its own.
 class MainLoop {
-public:
+  public:
     enum class Time { real, manual };
 
     explicit MainLoop(Time time = Time::real);
@@ -81,7 +81,7 @@ public:
 
     boost::asio::io_context& context() { return io_; }
 
-private:
+  private:
     friend class Timer;
     struct Scheduled {
         std::uint64_t id;

@@ -59,7 +59,7 @@ enum class ImagePosition { imageOnly, leading };
 
 // The item in the menu bar: a button with an image, a title and a tint, and a menu.
 class StatusItem {
-public:
+  public:
     virtual ~StatusItem() = default;
     virtual bool hasButton() const = 0;
     virtual void setImage(const std::string& symbolName, const std::string& accessibilityDescription) = 0;
@@ -72,7 +72,7 @@ public:
 
 // A window's content. `draw` is called on the main loop when the window displays after setNeedsDisplay().
 class View {
-public:
+  public:
     virtual ~View() = default;
     // `bounds` is the view's own rectangle (origin 0, 0; the window's size).
     virtual void draw(Canvas& canvas, const Rect& bounds) = 0;
@@ -84,14 +84,14 @@ enum class SharingType : int { none = 0, readOnly = 1 };
 
 // Every attribute an overlay window is made with.
 struct WindowAttributes {
-    Rect contentRect;                             // bottom-left-origin framework coordinates
-    std::uint64_t styleMask = 0;                  // borderless
-    int backing = 2;                              // buffered
+    Rect contentRect;             // bottom-left-origin framework coordinates
+    std::uint64_t styleMask = 0;  // borderless
+    int backing = 2;              // buffered
     bool deferred = false;
     bool opaque = false;
     Color backgroundColor = Color::clear();
     bool hasShadow = false;
-    bool ignoresMouseEvents = true;               // clicks pass through
+    bool ignoresMouseEvents = true;  // clicks pass through
     bool releasedWhenClosed = false;
     int level = 3;                                // floating
     SharingType sharingType = SharingType::none;  // left out of screen capture
@@ -99,7 +99,7 @@ struct WindowAttributes {
 };
 
 class OverlayWindow {
-public:
+  public:
     virtual ~OverlayWindow() = default;
     virtual const WindowAttributes& attributes() const = 0;
     virtual WindowId windowNumber() const = 0;
@@ -114,7 +114,7 @@ public:
 };
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     virtual MainLoop& loop() = 0;

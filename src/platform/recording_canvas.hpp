@@ -11,7 +11,7 @@ namespace velmora::platform {
 // A canvas that keeps every call as a value, for tests that check exact geometry. Layers record too; a
 // composited layer appears as one DrawLayer entry holding the calls made on it.
 class RecordingCanvas : public Canvas {
-public:
+  public:
     struct SetColor {
         Color color;
     };
@@ -36,8 +36,8 @@ public:
     };
     struct DrawLayer;
     struct FillMask;
-    using Call = std::variant<SetColor, FillOval, FillRect, StrokePath, ClearRect, ClipTo, ResetClip, DrawLayer,
-                              ClipToRects, FillMask>;
+    using Call = std::variant<SetColor, FillOval, FillRect, StrokePath, ClearRect, ClipTo, ResetClip,
+                              DrawLayer, ClipToRects, FillMask>;
     struct DrawLayer {
         std::shared_ptr<const std::vector<Call>> calls;
         Point at;
@@ -65,19 +65,19 @@ public:
     const std::vector<Call>& calls() const { return calls_; }
     void clear() { calls_.clear(); }
 
-private:
+  private:
     std::vector<Call> calls_;
 };
 
 class RecordingLayer : public Layer {
-public:
+  public:
     RecordingLayer(int width, int height) : width_(width), height_(height) {}
     Canvas& canvas() override { return canvas_; }
     int width() const override { return width_; }
     int height() const override { return height_; }
     const RecordingCanvas& recording() const { return canvas_; }
 
-private:
+  private:
     int width_;
     int height_;
     RecordingCanvas canvas_;

@@ -51,7 +51,8 @@ TEST(CommandLine, reads_port_dry_run_and_capturable_ink_by_the_documented_rules)
         arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
         const auto read = CommandLine::read(arguments);
         std::string shown;
-        for (const auto& a : c.arguments) shown += "[" + a + "] ";
+        for (const auto& a : c.arguments)
+            shown += "[" + a + "] ";
         EXPECT_EQ(read.port, c.port) << shown;
         EXPECT_EQ(read.dryRun, c.dryRun) << shown;
         EXPECT_EQ(read.capturableInk, c.capturableInk) << shown;

@@ -45,10 +45,12 @@ TEST(Log, lines_from_many_threads_never_interleave) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) log(std::string(100, static_cast<char>('a' + t)));
+            for (int i = 0; i < 200; ++i)
+                log(std::string(100, static_cast<char>('a' + t)));
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     const std::string text = capture.text();
     std::size_t lines = 0;
     std::size_t start = 0;

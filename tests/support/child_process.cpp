@@ -19,7 +19,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
+    for (auto& a : argv)
+        raw.push_back(a.data());
     raw.push_back(nullptr);
 
     pid_ = ::fork();

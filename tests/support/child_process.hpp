@@ -13,7 +13,7 @@ namespace velmora::testing {
 // A program run as a child with its standard input, output and error on pipes. Output is collected while
 // waiting; nothing sleeps: every wait polls the pipes until its condition holds or its time is up.
 class ChildProcess {
-public:
+  public:
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
     ~ChildProcess();  // kills the child if it still runs
     ChildProcess(const ChildProcess&) = delete;
@@ -23,7 +23,8 @@ public:
     void closeInput();
 
     // Collects output until `done` holds; false when `timeout` passed first or the child ended without it.
-    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool waitFor(const std::function<bool()>& done,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool waitForError(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Waits for the child to end; its exit status, or nothing when it did not end in time or was killed.
@@ -33,7 +34,7 @@ public:
     const std::string& error() const { return err_; }
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     // Reads what is available, waiting at most `wait` for something to arrive.
     void pump(std::chrono::milliseconds wait);
     void reap(bool block);

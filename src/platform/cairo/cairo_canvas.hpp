@@ -15,7 +15,7 @@ namespace velmora::platform {
 // The canvas over a Cairo context. The sim renders overlays into CairoImage; a window backend draws the
 // same calls on its own surface.
 class CairoCanvas : public Canvas {
-public:
+  public:
     explicit CairoCanvas(cairo_t* cr);  // does not take ownership
 
     void setColor(const Color& color) override;
@@ -33,13 +33,13 @@ public:
 
     cairo_t* context() const { return cr_; }
 
-private:
+  private:
     cairo_t* cr_ = nullptr;
 };
 
 // An ARGB32 image surface (or an A8 one, for masks) with a canvas on it, transparent when made.
 class CairoImage : public Layer {
-public:
+  public:
     CairoImage(int width, int height, cairo_format_t format = CAIRO_FORMAT_ARGB32);
     ~CairoImage() override;
     CairoImage(const CairoImage&) = delete;
@@ -56,7 +56,7 @@ public:
     // Writes the image as PNG, replacing `path` atomically; false on failure.
     bool writePng(const std::string& path) const;
 
-private:
+  private:
     int width_;
     int height_;
     cairo_surface_t* surface_ = nullptr;
