@@ -81,11 +81,15 @@ class Child {
     return typeof pattern === "string" ? text.includes(pattern) : pattern.test(text);
   }
 
+  // Ends the process; fails when a sanitizer reported anything on its way (in a sanitized build).
   async stop() {
-    if (this.exited) return;
-    const ended = new Promise((resolve) => this.process.once("exit", resolve));
-    this.process.kill("SIGTERM");
-    await ended;
+    if (!this.exited) {
+      const ended = new Promise((resolve) => this.process.once("exit", resolve));
+      this.process.kill("SIGTERM");
+      await ended;
+    }
+    const report = /(Address|Leak|UndefinedBehavior)Sanitizer|runtime error:/.exec(this.stderr);
+    if (report) throw new Error(`${this.name} reported a fault:\n${this.stderr.slice(report.index, report.index + 4000)}`);
   }
 }
 
