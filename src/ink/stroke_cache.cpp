@@ -44,10 +44,6 @@ struct StrokeCache::Entry {
     std::uint64_t usedIn = 0;
 };
 
-std::size_t StrokeCache::PixelRect::area() const {
-    return isEmpty() ? 0 : static_cast<std::size_t>(x1 - x0) * static_cast<std::size_t>(y1 - y0);
-}
-
 StrokeCache::StrokeCache(std::size_t budget) : budget_(budget) {}
 
 StrokeCache::~StrokeCache() = default;
@@ -172,8 +168,9 @@ bool StrokeCache::update(platform::Canvas& canvas, Entry& entry, const InkStroke
     if (m == 1) add(dotBounds(points[0], lw));
     if (m >= 2) add(pieceBounds(points.first(m), m - 1, lw));
     if (n == 1) add(dotBounds(points[0], lw));
-    for (std::size_t i = m >= 2 ? m - 1 : 1; i < n; ++i)
+    for (std::size_t i = m >= 2 ? m - 1 : 1; i < n; ++i) {
         add(pieceBounds(points, i, lw));
+    }
 
     const PixelRect dirty = outward(*paints);
     if (dirty.isEmpty()) return entry.mask != nullptr;
@@ -281,8 +278,9 @@ void StrokeCache::render(Entry& entry, const PixelRect& dirty, bool fresh) {
     auto scratch = canvas.makeMask(scratchRect.x1 - scratchRect.x0, scratchRect.y1 - scratchRect.y0);
     if (scratch == nullptr) return;
     auto path = inkPath(lw);
-    for (const auto& [first, last] : runs)
+    for (const auto& [first, last] : runs) {
         appendPieces(path, points, first, last, scratchOrigin);
+    }
     scratch->canvas().setColor(opaque);
     scratch->canvas().strokePath(path);
 
@@ -322,8 +320,9 @@ const std::vector<Rect>& StrokeCache::parts(Entry& entry) {
                 continue;
             }
             const int start = column;
-            while (column < columns_ && line[column] != 0)
+            while (column < columns_ && line[column] != 0) {
                 ++column;
+            }
             entry.parts.push_back(
                 Rect{static_cast<double>(start * cellSize), static_cast<double>(row * cellSize),
                      static_cast<double>((column - start) * cellSize), static_cast<double>(cellSize)});

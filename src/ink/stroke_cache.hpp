@@ -17,13 +17,14 @@ namespace velmora::ink {
 
 // Draws the ink as drawStrokesDirectly() does, fast enough for 60 frames a second.
 //
-// Each stroke's coverage is rendered once into a mask at full opacity and composited in the stroke's
-// colour at its current opacity on every frame; compositing a mask is what drawing the stroke ends with
-// anyway, so the pixels come out the same. When points are appended, only the rectangle the changed pieces
-// paint is cleared and rendered again, from every piece that reaches into it: strokes have round caps and
-// joins, so a stroke's outline is the union of its pieces' outlines and the subset renders that rectangle
-// exactly as the whole path would. Compositing is restricted to the grid cells the stroke paints, so a
-// long thin stroke costs about its own area rather than its bounding box's.
+// Each stroke's coverage is rendered once into a mask at full opacity and, on every frame, composited in
+// the stroke's colour at its current opacity; compositing coverage is how a stroke is drawn anyway, so the
+// pixels come out the same. When points are appended, only the rows of pixels that the changed pieces
+// paint are rendered again, from every piece that crosses those rows: with round caps and joins a
+// stroke's outline is the union of its pieces' outlines, and the rasteriser treats each row of pixels on
+// its own, so those rows come out as a render of the whole path would give them. Compositing is
+// restricted to the grid cells the stroke paints, so a long thin stroke costs about its own area rather
+// than its bounding box's.
 class StrokeCache {
   public:
     // Masks are kept up to this many bytes in all; strokes beyond it are drawn straight on each frame.
@@ -47,7 +48,6 @@ class StrokeCache {
     struct PixelRect {
         int x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // half-open
         bool isEmpty() const { return x0 >= x1 || y0 >= y1; }
-        std::size_t area() const;
     };
 
     void reset(platform::Canvas& canvas, platform::Size size);

@@ -139,9 +139,14 @@ TEST(InkRendering, a_stroke_being_drawn_matches_a_full_redraw_at_every_frame) {
     std::mt19937 random(11);
     Strokes strokes = everyCase(random);
     auto live = makeStroke({}, Color{0.9, 0.1, 0.4, 1}, 8);
+    auto border = makeStroke({}, Color{0.1, 0.6, 0.3, 1}, 10);  // drawn along the view's edges
     strokes.push_back(live);
+    strokes.push_back(border);
     strokes.push_back(makeStroke(walk(random, 80), Color{0.2, 0.2, 0.9, 1}, 5));  // drawn over the live one
     const auto points = walk(random, 400, 0.01);
+    std::vector<Point> edge;
+    for (int i = 0; i < 200; ++i)
+        edge.push_back(i < 100 ? Point{0, 0.5 + i * 0.005} : Point{(i - 99) * 0.005, 1});
 
     StrokeCache cache;
     std::size_t next = 0;
@@ -150,8 +155,10 @@ TEST(InkRendering, a_stroke_being_drawn_matches_a_full_redraw_at_every_frame) {
     // where the stroke's mask has to grow.
     while (next < points.size()) {
         const std::size_t count = frame < 10 ? 1 : frame < 20 ? 2 : 1 + frame % 7;
-        for (std::size_t i = 0; i < count && next < points.size(); ++i)
+        for (std::size_t i = 0; i < count && next < points.size(); ++i) {
+            if (next < edge.size()) border->points.push_back(edge[next]);
             live->points.push_back(points[next++]);
+        }
         SCOPED_TRACE(testing::Message() << "frame " << frame << " with " << live->points.size() << " points");
         expectSamePixels(cache, strokes, 480, 360, start + std::chrono::milliseconds(frame * 16));
         if (HasFailure()) return;

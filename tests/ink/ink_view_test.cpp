@@ -94,22 +94,6 @@ TEST(InkView, three_points_give_one_curve_through_the_midpoint_then_a_straight_l
     EXPECT_EQ(path.lineJoin, platform::LineJoin::round);
 }
 
-TEST(InkView, each_inner_point_bends_a_curve_that_ends_at_the_next_midpoint) {
-    Fixture f;
-    f.add({{0, 0}, {0.4, 0}, {0.4, 0.4}, {0.8, 0.4}});
-    const auto paths = callsOf<RecordingCanvas::StrokePath>(f.draw(100, 100));
-    ASSERT_EQ(paths.size(), 1u);
-    const auto& e = paths[0].path.elements;
-    ASSERT_EQ(e.size(), 4u);
-    // The second curve starts at the first midpoint (40, 20) and bends towards (40, 40).
-    EXPECT_EQ(e[2].kind, PathElement::Kind::curveTo);
-    expectPoint(e[2].to, {60, 40});
-    expectPoint(e[2].control1, {40, 20 + 2.0 / 3.0 * 20});
-    expectPoint(e[2].control2, {60 + 2.0 / 3.0 * -20, 40});
-    EXPECT_EQ(e[3].kind, PathElement::Kind::lineTo);
-    expectPoint(e[3].to, {80, 40});
-}
-
 TEST(InkView, two_points_give_a_straight_line_and_one_point_a_dot) {
     Fixture f;
     f.add({{0.1, 0.2}, {0.5, 0.2}});
