@@ -275,6 +275,22 @@ describe("driving the sim desktop from the page", () => {
     await waitUntil("the finished stroke to fade", () => overlayImages(helper).length === 0, 15_000);
   });
 
+  it("clears ink that is still being drawn", async () => {
+    const from = await surfacePoint(page, 0.3, 0.8);
+    const to = await surfacePoint(page, 0.7, 0.8);
+    await page.mouse.move(from.x, from.y);
+    await page.mouse.down();
+    await page.mouse.move(to.x, to.y, { steps: 5 });
+    await waitUntil("the overlay image", () => overlayImages(helper).length === 1);
+    // From the keyboard, so the stroke is never finished and only the clear can take it away.
+    await page.focus("#clear-ink");
+    await page.keyboard.press("Enter");
+    await waitUntil("the ink to go", () => overlayImages(helper).length === 0);
+    await page.mouse.up();
+    const last = await page.evaluate(() => window.velmora.sent.at(-1));
+    assert.deepEqual(last, { type: "clear", streamIndex: 1 });
+  });
+
   it("hears the presenter take back control", async () => {
     helper.process.stdin.write("Take back control\n");
     const state = await awaitMessage(page, { type: "state", streamIndex: 1, allowed: false });
