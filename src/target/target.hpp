@@ -39,7 +39,7 @@ using Resolution = std::variant<Target, TargetError>;
 
 // The surface a stream shows, resolved from the browser's capture label. An immutable value.
 class Target {
-public:
+  public:
     Target(Surface surface, std::string app, std::optional<std::int32_t> pid)
         : surface(surface), app(std::move(app)), pid(pid) {}
 
@@ -48,12 +48,13 @@ public:
     std::optional<std::int32_t> pid;
 
     // Turns a capture label ("window:<id>:…", "screen:<id>:…") into a target, or the sentence for the page.
-    static Resolution resolve(platform::Platform& platform, std::string_view label, std::optional<double> width,
-                              std::optional<double> height);
+    static Resolution resolve(platform::Platform& platform, std::string_view label,
+                              std::optional<double> width, std::optional<double> height);
     // The window's current bounds, owner pid (0 when unknown) and owner name; nothing when it is gone.
     static std::optional<WindowInfo> windowInfo(platform::Platform& platform, std::uint32_t id);
     static std::optional<std::uint32_t> displayMatching(platform::Platform& platform, std::uint32_t id,
-                                                        std::optional<double> width, std::optional<double> height);
+                                                        std::optional<double> width,
+                                                        std::optional<double> height);
 
     // The surface's current rectangle in global coordinates: the display's bounds (nothing when they are
     // empty) or the window's bounds (nothing when it is gone). Looked up afresh on every call.

@@ -16,12 +16,14 @@ TEST(MainLoop, posted_tasks_run_in_order_also_from_other_threads) {
     MainLoop loop;
     std::vector<int> seen;
     std::thread producer([&] {
-        for (int i = 0; i < 100; ++i) loop.post([&seen, i] { seen.push_back(i); });
+        for (int i = 0; i < 100; ++i)
+            loop.post([&seen, i] { seen.push_back(i); });
     });
     producer.join();
     loop.drain();
     ASSERT_EQ(seen.size(), 100u);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[i], i);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(seen[i], i);
 }
 
 TEST(MainLoop, manual_clock_fires_delayed_tasks_and_timers_in_time_order) {

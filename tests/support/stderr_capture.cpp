@@ -34,7 +34,8 @@ std::string StderrCapture::text() const {
     if (fd < 0) return out;
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<std::size_t>(n));
     ::close(fd);
     return out;
 }

@@ -6,7 +6,7 @@ namespace velmora::testing {
 
 // Redirects this process's standard error into a temporary file while alive; text() gives what was written.
 class StderrCapture {
-public:
+  public:
     StderrCapture();
     ~StderrCapture();
     StderrCapture(const StderrCapture&) = delete;
@@ -14,7 +14,7 @@ public:
 
     std::string text() const;
 
-private:
+  private:
     int saved_;
     int file_;
     std::string path_;
