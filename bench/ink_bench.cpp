@@ -142,6 +142,8 @@ const Case cases[] = {
 // Keeps each run's milliseconds per frame for the summary.
 class Collector : public benchmark::ConsoleReporter {
   public:
+    Collector() : ConsoleReporter(OO_None) {}
+
     std::map<std::string, double> milliseconds;
 
     void ReportRuns(const std::vector<Run>& reports) override {

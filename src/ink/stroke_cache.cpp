@@ -33,6 +33,7 @@ struct StrokeCache::Entry {
     std::weak_ptr<const InkStroke> stroke;
     std::vector<Point> rendered;  // the stroke's points as they are in the mask
     std::vector<Point> points;    // the same on the view
+    std::vector<Rect> bounds;     // what each piece paints, by piece number (0 is unused)
     double lineWidth = 0;
     std::unique_ptr<platform::Layer> mask;
     PixelRect maskRect;
@@ -138,6 +139,7 @@ bool StrokeCache::update(platform::Canvas& canvas, Entry& entry, const InkStroke
         drop(entry);
         entry.rendered.clear();
         entry.points.clear();
+        entry.bounds.clear();
         entry.cells.assign(static_cast<std::size_t>(columns_) * static_cast<std::size_t>(rows_), 0);
         entry.parts.clear();
         entry.partsStale = true;
@@ -166,10 +168,12 @@ bool StrokeCache::update(platform::Canvas& canvas, Entry& entry, const InkStroke
         paints = Rect{x0, y0, x1 - x0, y1 - y0};
     };
     if (m == 1) add(dotBounds(points[0], lw));
-    if (m >= 2) add(pieceBounds(points.first(m), m - 1, lw));
+    if (m >= 2) add(entry.bounds[m - 1]);
     if (n == 1) add(dotBounds(points[0], lw));
+    entry.bounds.resize(n);
     for (std::size_t i = m >= 2 ? m - 1 : 1; i < n; ++i) {
-        add(pieceBounds(points, i, lw));
+        entry.bounds[i] = pieceBounds(points, i, lw);
+        add(entry.bounds[i]);
     }
 
     const PixelRect dirty = outward(*paints);
@@ -253,7 +257,7 @@ void StrokeCache::render(Entry& entry, const PixelRect& dirty, bool fresh) {
     const double bottom = dirty.y1;
     std::optional<Rect> reach;
     auto crossesRows = [&](std::size_t i) {
-        const Rect b = pieceBounds(points, i, lw);
+        const Rect& b = entry.bounds[i];
         if (!(b.minY() < bottom && b.maxY() > top)) return false;
         const double x0 = reach ? std::min(reach->minX(), b.minX()) : b.minX();
         const double x1 = reach ? std::max(reach->maxX(), b.maxX()) : b.maxX();
