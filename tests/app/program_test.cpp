@@ -71,6 +71,12 @@ std::vector<std::string> menus(const std::string& output) {
     return blocks;
 }
 
+// The last menu block printed, or nothing yet.
+std::string lastMenu(const std::string& output) {
+    const auto blocks = menus(output);
+    return blocks.empty() ? std::string() : blocks.back();
+}
+
 object json(const std::optional<testing::WsMessage>& message) {
     if (!message) return object{{"missing", true}};
     return boost::json::parse(message->payload).as_object();
@@ -157,10 +163,10 @@ TEST(Program, a_permission_granted_while_running_is_noticed_by_the_periodic_chec
     directory.write(true);
     EXPECT_EQ(json(page->receive(10s)), (object{{"type", "trusted"}, {"trusted", true}}));
     ASSERT_TRUE(helper.waitFor([&] {
-        const auto blocks = menus(helper.output());
-        return blocks.back().find("Open Accessibility settings") == std::string::npos;
+        const auto menu = lastMenu(helper.output());
+        return !menu.empty() && menu.find("Open Accessibility settings") == std::string::npos;
     }));
-    EXPECT_NE(menus(helper.output()).back().find("  Velmora Helper — connected, control off\n"),
+    EXPECT_NE(lastMenu(helper.output()).find("  Velmora Helper — connected, control off\n"),
               std::string::npos);
 }
 
@@ -182,7 +188,7 @@ TEST(Program, take_back_control_from_the_terminal_menu_notifies_the_pages) {
     page->sendJson(object{{"type", "allow"}, {"streamIndex", 1}, {"allowed", true}});
     EXPECT_EQ(json(page->receive()), (object{{"type", "state"}, {"streamIndex", 1}, {"allowed", true}}));
     ASSERT_TRUE(helper.waitFor([&] {
-        return menus(helper.output()).back() ==
+        return lastMenu(helper.output()) ==
                "[menu] title=\" Controlled\" tint=orange\n"
                "  A reviewer is controlling your shared window\n"
                "  Screen one: Slides · controlled\n"
@@ -199,8 +205,8 @@ TEST(Program, take_back_control_from_the_terminal_menu_notifies_the_pages) {
     EXPECT_EQ(json(watcher->receive()), revoked);
     EXPECT_TRUE(helper.waitForError("] control revoked: presenter took back control\n"));
     ASSERT_TRUE(helper.waitFor(
-        [&] { return menus(helper.output()).back().find("Take back control") == std::string::npos; }));
-    EXPECT_NE(menus(helper.output()).back().find("title=\"\" tint=default"), std::string::npos);
+        [&] { return lastMenu(helper.output()).find("Take back control") == std::string::npos; }));
+    EXPECT_NE(lastMenu(helper.output()).find("title=\"\" tint=default"), std::string::npos);
 }
 
 TEST(Program, quit_ends_the_process_with_status_zero_by_title_or_key) {

@@ -138,7 +138,9 @@ void CairoCanvas::clipToRects(const std::vector<Rect>& rects) {
     cairo_clip(cr_);
 }
 
-void CairoCanvas::resetClip() { cairo_reset_clip(cr_); }
+void CairoCanvas::resetClip() {
+    cairo_reset_clip(cr_);
+}
 
 std::unique_ptr<Layer> CairoCanvas::makeLayer(int width, int height) {
     return std::make_unique<CairoImage>(width, height);
