@@ -125,7 +125,8 @@ bool MainLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
         if (done()) return true;
         const auto left = deadline - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero()) return false;
-        io_.run_one_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
+        // Short slices: `done` may be made true by another thread without anything reaching this loop.
+        io_.run_one_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(5)));
         if (io_.stopped()) io_.restart();
     }
 }
