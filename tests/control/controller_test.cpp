@@ -5,6 +5,7 @@
 #include <boost/json.hpp>
 
 #include "build_config.hpp"
+#include "platform/sim/scene_file.hpp"
 #include "platform/sim/sim_desktop.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/ws_client.hpp"
@@ -18,15 +19,10 @@ using platform::EventType;
 using platform::sim::SimDesktop;
 using testing::WsClient;
 
+// The headless run's default scene: "Slides" (4242, pid 501) in front of "Notes" (4243, pid 502) on the
+// built-in display 1 (1512 × 982), a second display 2 without a name.
 platform::sim::SimScene scene() {
-    platform::sim::SimScene s;
-    s.trusted = true;
-    s.frontmostPid = 501;
-    s.displays = {{1, "Built-in Display", {0, 0, 1512, 982}, 3024, 1964},
-                  {2, std::nullopt, {1512, -200, 2560, 1440}, 2560, 1440}};
-    s.windows = {{4242, 501, "Slides", platform::Rect{100, 120, 1200, 760}, 0, true},
-                 {4243, 502, "Notes", platform::Rect{300, 300, 400, 300}, 0, true}};
-    return s;
+    return platform::sim::defaultScene();
 }
 
 object parse(const std::string& text) {

@@ -1,4 +1,5 @@
 #include "platform/sim/sim_desktop.hpp"
+#include "platform/sim/scene_file.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,13 +12,8 @@ namespace velmora::platform::sim {
 namespace {
 
 SimScene exampleScene() {
-    SimScene scene;
-    scene.trusted = true;
-    scene.frontmostPid = 501;
-    scene.displays = {
-        {1, "Built-in Display", Rect{0, 0, 1512, 982}, 3024, 1964},
-        {2, std::nullopt, Rect{1512, -200, 2560, 1440}, 2560, 1440},
-    };
+    SimScene scene = defaultScene();
+    scene.mainDisplay.reset();
     scene.windows = {
         {4242, 501, "Slides", Rect{100, 120, 1200, 760}, 0, true},
         {17, std::nullopt, std::nullopt, std::nullopt, std::nullopt, true},  // every optional key missing

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "platform/main_loop.hpp"
+#include "platform/sim/scene_file.hpp"
 #include "platform/sim/sim_desktop.hpp"
 #include "target/target.hpp"
 
@@ -41,13 +42,7 @@ namespace velmora::target::testing {
 // window 4242 of "Slides" (pid 501) in front, a "Mail" window behind it.
 inline platform::sim::SimScene baseScene() {
     using platform::Rect;
-    platform::sim::SimScene scene;
-    scene.trusted = true;
-    scene.frontmostPid = 501;
-    scene.displays = {
-        {1, "Built-in Display", Rect{0, 0, 1512, 982}, 3024, 1964},
-        {2, std::nullopt, Rect{1512, -200, 2560, 1440}, 2560, 1440},
-    };
+    auto scene = platform::sim::defaultScene();
     scene.windows = {
         {4242, 501, "Slides", Rect{100, 120, 1200, 760}, 0, true},
         {7, 602, "Mail", Rect{0, 0, 800, 600}, 0, true},
