@@ -31,7 +31,7 @@ struct Rect {
     double maxY() const { return std::max(y, y + height); }
     double absWidth() const { return std::fabs(width); }
     double absHeight() const { return std::fabs(height); }
-    bool isEmpty() const { return !(width != 0 && height != 0); }
+    bool isEmpty() const { return !(std::fabs(width) > 0 && std::fabs(height) > 0); }
     bool contains(Point p) const {
         return !isEmpty() && p.x >= minX() && p.x < maxX() && p.y >= minY() && p.y < maxY();
     }

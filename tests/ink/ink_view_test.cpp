@@ -38,7 +38,10 @@ struct Fixture {
     Fixture() { view.setRendering(InkView::Rendering::direct); }
 
     std::shared_ptr<InkStroke> add(std::vector<Point> points, double width = 4, Color color = blue) {
-        auto stroke = std::make_shared<InkStroke>("s" + std::to_string(view.strokes.size()), color, width);
+        // Appended rather than concatenated: GCC 12 warns falsely (-Wrestrict) on "s" + std::string here.
+        std::string id = "s";
+        id += std::to_string(view.strokes.size());
+        auto stroke = std::make_shared<InkStroke>(id, color, width);
         stroke->points = std::move(points);
         view.strokes.push_back(stroke);
         return stroke;

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,10 +65,18 @@ TEST(CreatePlatform, runs_the_scene_file_or_else_the_default_scene) {
     EXPECT_EQ(byDefault->windowEntry(4242)->ownerName, "Slides");
 }
 
+// Whether the line is an #include of a header in one of the backends' folders.
+bool includesBackend(std::string line) {
+    std::erase_if(line, [](char c) { return c == ' ' || c == '\t'; });
+    if (!line.starts_with("#include")) return false;
+    const auto path = line.substr(std::string_view("#include").size());
+    return path.starts_with("\"platform/sim/") || path.starts_with("<platform/sim/") ||
+           path.starts_with("\"platform/x11/") || path.starts_with("<platform/x11/");
+}
+
 // The backends stay behind the factory, so a later one replaces the sim without touching any caller.
 TEST(CreatePlatform, nothing_outside_the_platform_folder_includes_a_backend_header) {
     const std::filesystem::path source = std::filesystem::path(VELMORA_SOURCE_DIR) / "src";
-    const std::regex backendInclude(R"(#\s*include\s*["<]platform/(sim|x11)/)");
     std::vector<std::string> offenders;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(source)) {
         if (!entry.is_regular_file()) continue;
@@ -78,7 +85,7 @@ TEST(CreatePlatform, nothing_outside_the_platform_folder_includes_a_backend_head
         std::ifstream in(entry.path());
         std::string line;
         while (std::getline(in, line)) {
-            if (std::regex_search(line, backendInclude)) offenders.push_back(relative.string() + ": " + line);
+            if (includesBackend(line)) offenders.push_back(relative.string() + ": " + line);
         }
     }
     EXPECT_TRUE(offenders.empty()) << ::testing::PrintToString(offenders);
