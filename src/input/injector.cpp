@@ -125,9 +125,14 @@ Injector::Injector(platform::Platform& platform, bool dryRun)
 
 void Injector::apply(const Input& input, const Modifiers& mods, const target::Target& target) {
     auto& loop = platform_.loop();
-    if (loop.wallNow() < holdUntil_) {
-        held_.push_back({input, mods, target});
-        return;
+    if (!held_.empty()) {
+        if (loop.wallNow() < holdUntil_) {
+            held_.push_back({input, mods, target});
+            return;
+        }
+        // The settle time is over but the replay has not run yet (its timer waits behind queued messages):
+        // the held events go first, so that nothing newer overtakes them.
+        flush();
     }
     if (!perform(input, mods, target, true)) return;
 
@@ -135,13 +140,19 @@ void Injector::apply(const Input& input, const Modifiers& mods, const target::Ta
     // the window comes forward waits behind it.
     holdUntil_ = loop.wallNow() + std::chrono::duration_cast<platform::WallTime::duration>(settle);
     held_.push_back({input, mods, target});
-    loop.postAfter(settle, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->flush();
+    scheduleReplay();
+}
+
+void Injector::scheduleReplay() {
+    platform_.loop().postAfter(settle, [weak = weak_from_this(), generation = ++replayGeneration_] {
+        auto self = weak.lock();
+        if (self && self->replayGeneration_ == generation) self->flush();
     });
 }
 
 void Injector::flush() {
     holdUntil_ = platform::WallTime::min();
+    ++replayGeneration_;
     const auto events = std::exchange(held_, {});
     // No second check: if the raise did not take, the events still go where the reviewer aimed them.
     for (const auto& h : events)
@@ -151,18 +162,25 @@ void Injector::flush() {
 void Injector::releaseAll(const std::optional<target::Target>& target) {
     held_.clear();
     holdUntil_ = platform::WallTime::min();
-    if (!target) return;
-    const auto bounds = target->currentBounds(platform_);
-    if (!bounds) return;
+    ++replayGeneration_;
 
-    const Point point = lastPoint_.value_or(Point{bounds->minX(), bounds->minY()});
-    const auto release = [&](bool down, EventType type, MouseButton button) {
-        if (down) post(platform_.createMouseEvent(source_, type, point, button), 0, point);
+    // Released even when the surface has gone: the press was posted to the system, not to the window, and
+    // stays down until something lets go of it.
+    std::optional<Point> point = lastPoint_;
+    if (!point && target) {
+        if (const auto bounds = target->currentBounds(platform_))
+            point = Point{bounds->minX(), bounds->minY()};
+    }
+    // Without any point no pointer event was ever posted, so there is nothing down to let go of.
+    const auto release = [&](bool& down, EventType type, MouseButton button) {
+        if (!std::exchange(down, false) || !point) return;
+        post(platform_.createMouseEvent(source_, type, *point, button), 0, *point);
     };
     release(leftDown_, EventType::leftMouseUp, MouseButton::left);
     release(rightDown_, EventType::rightMouseUp, MouseButton::right);
     release(otherDown_, EventType::otherMouseUp, MouseButton::center);
-    leftDown_ = rightDown_ = otherDown_ = false;
+    for (const auto code : std::exchange(keysDown_, {}))
+        post(platform_.createKeyboardEvent(source_, code, false), 0, std::nullopt);
 }
 
 bool Injector::perform(const Input& input, const Modifiers& mods, const target::Target& target,
@@ -269,6 +287,12 @@ bool Injector::performKey(const Key& k, const Modifiers& mods, std::uint64_t fla
         // A key the table does not know can still type its character through the attached text.
         if (!oneCharacter) return false;
         code = 0;
+    }
+    // Like the buttons, recorded whether or not the event can be made, so that releaseAll lets go of it.
+    if (k.down) {
+        keysDown_.insert(*code);
+    } else {
+        keysDown_.erase(*code);
     }
     auto event = platform_.createKeyboardEvent(source_, *code, k.down);
     // Control and Command chords are shortcuts, not typing; control characters are never text.

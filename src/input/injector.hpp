@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,11 +19,12 @@ inline constexpr std::int64_t velmTag = 0x56656C6D;
 
 // Turns the reviewer's events into synthetic system events aimed at a shared surface.
 //
-// It keeps the mouse buttons it holds down, so that moves become drags and control can end with every
-// press released. A press, wheel turn or key-down that would land on another application raises the
+// It keeps the mouse buttons and keys it holds down, so that moves become drags and control can end with
+// every press released: a synthetic press that outlives the reviewer's control would stay down on the
+// presenter's machine. A press, wheel turn or key-down that would land on another application raises the
 // target instead; that event and every event after it, for any target, is held for a short settle
-// interval and then replayed in order. In dry run nothing is checked, raised, held or posted: each event
-// becomes one log line.
+// interval and then replayed in order, always before any newer event. In dry run nothing is checked,
+// raised, held or posted: each event becomes one log line.
 //
 // Main thread only.
 class Injector : public std::enable_shared_from_this<Injector> {
@@ -36,7 +38,8 @@ class Injector : public std::enable_shared_from_this<Injector> {
 
     // Delivers one event, or holds it while a raised target settles. Failures drop the event silently.
     void apply(const Input& input, const Modifiers& mods, const target::Target& target);
-    // Drops held events and, when the target's surface still exists, releases every button held down.
+    // Drops held events, cancels their replay and releases every button and key held down: at the last
+    // point an event was posted, or the target's top-left corner when there is none.
     void releaseAll(const std::optional<target::Target>& target);
 
     // Read-only state, for tests.
@@ -45,6 +48,7 @@ class Injector : public std::enable_shared_from_this<Injector> {
     bool otherDown() const { return otherDown_; }
     std::optional<platform::Point> lastPoint() const { return lastPoint_; }
     std::size_t heldCount() const { return held_.size(); }
+    const std::set<std::uint16_t>& keysDown() const { return keysDown_; }
 
     // The time a raised target is given to come forward before the held events are replayed.
     static constexpr platform::Duration settle{0.15};
@@ -68,6 +72,7 @@ class Injector : public std::enable_shared_from_this<Injector> {
     bool performKey(const Key& key, const Modifiers& mods, std::uint64_t flags, const target::Target& target,
                     bool mayRaise);
     void flush();
+    void scheduleReplay();
     void post(std::optional<platform::SyntheticEvent> event, std::uint64_t flags,
               std::optional<platform::Point> at);
 
@@ -78,8 +83,12 @@ class Injector : public std::enable_shared_from_this<Injector> {
     bool rightDown_ = false;
     bool otherDown_ = false;
     std::optional<platform::Point> lastPoint_;
+    // Virtual key codes of the key-downs posted without their key-up.
+    std::set<std::uint16_t> keysDown_;
     std::vector<Held> held_;
     platform::WallTime holdUntil_ = platform::WallTime::min();
+    // Numbers the scheduled replays, so that one scheduled before a releaseAll cannot empty a later hold.
+    std::uint64_t replayGeneration_ = 0;
 };
 
 // The event type's name in the dry-run log: "left-down", "scroll", … and "event(<value>)" for the rest.

@@ -244,18 +244,33 @@ TEST_F(InjectorTest, events_for_every_target_are_held_while_the_hold_window_is_o
     EXPECT_EQ(posted()[1].location, (Point{720, 450}));
 }
 
-TEST_F(InjectorTest, event_after_hold_until_but_before_the_replay_is_delivered_at_once_ahead_of_the_held) {
+TEST_F(InjectorTest, event_after_the_hold_but_before_its_replay_runs_is_delivered_behind_the_held_events) {
     injector->apply(press(0.75, 0.75), {}, editor);
     injector->apply(release(0.75, 0.75), {}, editor);
-    // The wall clock passes the end of the hold while the replay, on the monotonic clock, is not yet due.
+    // The hold is over while its replay still waits behind queued work: the move must not overtake it.
     loop.shiftWallClock(std::chrono::milliseconds(200));
     injector->apply(Move{0.5, 0.5}, {}, mainDisplay);
-    EXPECT_EQ(postedTypes(), std::vector<EventType>{EventType::mouseMoved});
-    EXPECT_EQ(injector->heldCount(), 2u);
+    const std::vector<EventType> inOrder{EventType::leftMouseDown, EventType::leftMouseUp,
+                                         EventType::mouseMoved};
+    EXPECT_EQ(postedTypes(), inOrder);
+    EXPECT_EQ(injector->heldCount(), 0u);
 
     loop.advance(Injector::settle);
-    EXPECT_EQ(postedTypes(), (std::vector<EventType>{EventType::mouseMoved, EventType::leftMouseDown,
-                                                     EventType::leftMouseUp}));
+    EXPECT_EQ(postedTypes(), inOrder);
+}
+
+TEST_F(InjectorTest, replay_scheduled_before_release_all_cannot_end_a_later_hold_early) {
+    desktop.scene().trusted = false;  // the editor stays covered, so every press raises
+    injector->apply(press(0.75, 0.75), {}, editor);
+    loop.advance(std::chrono::milliseconds(100));
+    injector->releaseAll(editor);
+    loop.advance(std::chrono::milliseconds(30));
+    injector->apply(press(0.75, 0.75), {}, editor);
+    loop.advance(std::chrono::milliseconds(50));  // the first replay's time has come and gone
+    EXPECT_TRUE(posted().empty());
+    EXPECT_EQ(injector->heldCount(), 1u);
+    loop.advance(std::chrono::milliseconds(100));
+    EXPECT_EQ(postedTypes(), std::vector<EventType>{EventType::leftMouseDown});
 }
 
 TEST_F(InjectorTest, late_covered_press_is_tested_as_usual_and_raises_again) {
@@ -264,7 +279,7 @@ TEST_F(InjectorTest, late_covered_press_is_tested_as_usual_and_raises_again) {
     loop.shiftWallClock(std::chrono::milliseconds(200));
     injector->apply(press(0.75, 0.75, 2), {}, editor);
     EXPECT_EQ(desktop.raiseRequests().size(), 2u);
-    EXPECT_TRUE(posted().empty());
+    EXPECT_EQ(postedTypes(), std::vector<EventType>{EventType::leftMouseDown});
     loop.advance(Injector::settle);
     EXPECT_EQ(postedTypes(), (std::vector<EventType>{EventType::leftMouseDown, EventType::rightMouseDown}));
     loop.advance(Injector::settle);
@@ -460,7 +475,7 @@ TEST_F(InjectorTest, release_all_releases_every_held_button_at_the_last_point_in
     EXPECT_TRUE(posted().empty());
 }
 
-TEST_F(InjectorTest, release_all_without_a_target_only_empties_the_hold_queue) {
+TEST_F(InjectorTest, release_all_without_a_target_drops_the_hold_and_releases_at_the_last_point) {
     injector->apply(press(0.1, 0.1), {}, mainDisplay);
     injector->apply(press(0.75, 0.75, 2), {}, editor);
     injector->apply(Move{0.5, 0.5}, {}, editor);
@@ -469,26 +484,38 @@ TEST_F(InjectorTest, release_all_without_a_target_only_empties_the_hold_queue) {
 
     injector->releaseAll(std::nullopt);
     EXPECT_EQ(injector->heldCount(), 0u);
-    EXPECT_TRUE(injector->leftDown());
-    EXPECT_TRUE(posted().empty());
+    EXPECT_FALSE(injector->leftDown());
+    ASSERT_EQ(postedTypes(), std::vector<EventType>{EventType::leftMouseUp});
+    EXPECT_EQ(posted()[0].location, (Point{144, 90}));
 
     // The hold is over: a new event goes straight through, and the replay still scheduled finds nothing.
     injector->apply(Move{0.5, 0.5}, {}, mainDisplay);
     loop.advance(Injector::settle);
-    EXPECT_EQ(postedTypes(), std::vector<EventType>{EventType::leftMouseDragged});
+    EXPECT_EQ(postedTypes(), (std::vector<EventType>{EventType::leftMouseUp, EventType::mouseMoved}));
 }
 
-TEST_F(InjectorTest, release_all_for_a_surface_that_is_gone_keeps_the_buttons) {
+TEST_F(InjectorTest, release_all_lets_go_of_buttons_and_keys_even_when_the_window_has_closed) {
+    injector->apply(keyDown("KeyA", "a"), {}, mainDisplay);
+    injector->apply(keyDown("Enter", "Enter"), {}, mainDisplay);
+    injector->apply(Key{false, "a", "KeyA", false}, {}, mainDisplay);
+    injector->apply(keyDown("KeyQ", "q"), {}, mainDisplay);
     injector->apply(press(0.25, 0.25), {}, editor);
     closeEditor();
     desktop.clearPostedEvents();
-    injector->releaseAll(editor);
-    EXPECT_TRUE(posted().empty());
-    EXPECT_TRUE(injector->leftDown());
 
-    injector->releaseAll(Target{DisplaySurface{77}, "Gone", std::nullopt});
-    EXPECT_TRUE(posted().empty());
-    EXPECT_TRUE(injector->leftDown());
+    injector->releaseAll(editor);
+    ASSERT_EQ(postedTypes(),
+              (std::vector<EventType>{EventType::leftMouseUp, EventType::keyUp, EventType::keyUp}));
+    EXPECT_EQ(posted()[0].location, (Point{300, 200}));
+    EXPECT_EQ(posted()[1].keyboard()->keyCode, 12);  // Q, then Return: the keys still down, by code
+    EXPECT_EQ(posted()[2].keyboard()->keyCode, 36);
+    EXPECT_TRUE(posted()[1].keyboard()->text.empty());
+    EXPECT_FALSE(injector->leftDown());
+    EXPECT_TRUE(injector->keysDown().empty());
+
+    // Nothing is believed down any more, so the next page's first move is a plain move.
+    injector->apply(Move{0.5, 0.5}, {}, mainDisplay);
+    EXPECT_EQ(posted().back().type, EventType::mouseMoved);
 }
 
 TEST_F(InjectorTest, events_for_a_closed_window_or_a_missing_display_are_dropped_untouched) {
@@ -571,6 +598,7 @@ TEST_F(InjectorTest, dry_run_logs_each_event_as_one_line_and_posts_checks_raises
                                                "dry-run: other-up at (-1918, -199) flags=0",
                                                "dry-run: left-up at (-1918, -199) flags=0",
                                                "dry-run: right-up at (-1918, -199) flags=0",
+                                               "dry-run: key-up at (0, 0) flags=0",
                                            }));
     EXPECT_TRUE(posted().empty());
     EXPECT_TRUE(desktop.raiseRequests().empty());
