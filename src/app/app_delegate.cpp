@@ -1,6 +1,7 @@
 #include "app/app_delegate.hpp"
 
 #include <chrono>
+#include <csignal>
 
 namespace velmora::app {
 
@@ -72,8 +73,26 @@ void AppDelegate::openAccessibility() {
     platform_.openURL(accessibilitySettingsURL);
 }
 
+void AppDelegate::applicationWillTerminate() {
+    controller_->shutdown();
+}
+
 void AppDelegate::quit() {
+    applicationWillTerminate();
     platform_.terminate();
+}
+
+std::string signalName(int number) {
+    switch (number) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGINT:
+            return "SIGINT";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "signal " + std::to_string(number);
+    }
 }
 
 }  // namespace velmora::app

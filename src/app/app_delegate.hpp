@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "control/controller.hpp"
 #include "platform/platform.hpp"
@@ -15,6 +16,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
     // Called once on the main loop after it has started.
     void applicationDidFinishLaunching();
+
+    // Lets go of every button and key the reviewer still holds; the process is about to end.
+    void applicationWillTerminate();
 
     // Menu actions.
     void stopControl();
@@ -37,5 +41,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::unique_ptr<platform::StatusItem> statusItem_;
     std::unique_ptr<platform::Timer> trustTimer_;
 };
+
+// "SIGTERM", "SIGINT" or "SIGHUP"; the number for any other signal.
+std::string signalName(int number);
 
 }  // namespace velmora::app

@@ -1,4 +1,6 @@
+#include <boost/asio/signal_set.hpp>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,18 @@ int main(int argc, char** argv) {
     std::weak_ptr<app::AppDelegate> weak = delegate;
     loop.post([weak] {
         if (auto self = weak.lock()) self->applicationDidFinishLaunching();
+    });
+
+    // Synthetic presses outlive the process, so a request to stop lets go of them before it goes; the signal
+    // is then raised again with its default action, so whoever sent it sees the helper end by it.
+    boost::asio::signal_set stops(loop.context(), SIGTERM, SIGINT, SIGHUP);
+    stops.async_wait([weak](const boost::system::error_code& error, int number) {
+        if (error) return;
+        log(std::string("received ") + app::signalName(number) + ", releasing held input and quitting");
+        if (auto self = weak.lock()) self->applicationWillTerminate();
+        std::fflush(stdout);
+        std::signal(number, SIG_DFL);
+        std::raise(number);
     });
     loop.run();
     return 0;

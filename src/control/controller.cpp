@@ -57,11 +57,10 @@ void Controller::start() {
     server_->onDisconnect = [weak](const std::shared_ptr<server::Client>&) {
         if (auto self = weak.lock()) {
             self->revokeAll("Velmora disconnected", false);
-            self->targets_.clear();
-            auto overlays = std::move(self->overlays_);
-            self->overlays_.clear();
-            for (auto& [k, overlay] : overlays)
-                overlay->close();
+            for (auto& [k, stream] : self->streams_) {
+                stream.target.reset();
+                self->closeOverlay(stream);
+            }
             self->changed();
         }
     };
@@ -85,18 +84,39 @@ void Controller::checkTrust(bool prompt) {
 }
 
 bool Controller::underControl() const {
-    return std::any_of(allowed_.begin(), allowed_.end(), [](const auto& entry) { return entry.second; });
+    return std::any_of(streams_.begin(), streams_.end(),
+                       [](const auto& entry) { return entry.second.allowed; });
+}
+
+const Controller::Stream* Controller::stream(StreamIndex k) const {
+    const auto found = streams_.find(k);
+    return found != streams_.end() ? &found->second : nullptr;
+}
+
+void Controller::endControl(StreamIndex k) {
+    auto& stream = streams_[k];
+    stream.allowed = false;
+    injector_->releaseAll(stream.target);
+}
+
+void Controller::closeOverlay(Stream& stream) {
+    if (auto closing = std::move(stream.overlay)) closing->close();
+}
+
+void Controller::shutdown() {
+    for (auto& [k, stream] : streams_) {
+        if (stream.allowed) endControl(k);
+    }
 }
 
 void Controller::revokeAll(const std::string& reason, bool notify) {
     if (!underControl()) return;
-    const auto snapshot = allowed_;
-    for (const auto& [k, wasAllowed] : snapshot) {
-        if (!wasAllowed) continue;
-        allowed_[k] = false;
-        const auto target = targets_.find(k);
-        injector_->releaseAll(target != targets_.end() ? std::optional<target::Target>(target->second)
-                                                       : std::nullopt);
+    std::vector<StreamIndex> controlled;
+    for (const auto& [k, stream] : streams_) {
+        if (stream.allowed) controlled.push_back(k);
+    }
+    for (const auto k : controlled) {
+        endControl(k);
         if (notify) {
             auto message = stateMessage(k, false);
             message["reason"] = reason;
@@ -118,13 +138,13 @@ std::string Controller::statusLine() const {
 
 std::vector<std::string> Controller::detailLines() const {
     std::vector<std::string> lines;
-    for (const auto& [k, target] : targets_) {
+    for (const auto& [k, stream] : streams_) {
+        if (!stream.target) continue;
         std::string line = "Screen ";
         line += k == 1 ? "one" : "two";
         line += ": ";
-        line += target.app;
-        const auto grant = allowed_.find(k);
-        if (grant != allowed_.end() && grant->second) line += " · controlled";
+        line += stream.target->app;
+        if (stream.allowed) line += " · controlled";
         lines.push_back(std::move(line));
     }
     return lines;
@@ -153,22 +173,12 @@ void Controller::handle(const std::shared_ptr<server::Client>& client, const ser
 }
 
 void Controller::clearStream(StreamIndex k) {
-    // Ending a stream's control this way must not leave a button pressed on the presenter's machine or
-    // replay held events later, so whatever the reviewer still held is released first, as "allow" false does.
-    const auto grant = allowed_.find(k);
-    const auto target = targets_.find(k);
-    if (grant != allowed_.end() && grant->second) {
-        injector_->releaseAll(target != targets_.end() ? std::optional<target::Target>(target->second)
-                                                       : std::nullopt);
-    }
-    targets_.erase(k);
-    allowed_[k] = false;
-    const auto overlay = overlays_.find(k);
-    if (overlay != overlays_.end()) {
-        auto closing = std::move(overlay->second);
-        overlays_.erase(overlay);
-        closing->close();
-    }
+    // A stream that was not under control holds nothing of its own; releasing then could only cut short a
+    // drag the reviewer is making on the other stream.
+    auto& stream = streams_[k];
+    if (stream.allowed) endControl(k);
+    stream.target.reset();
+    closeOverlay(stream);
 }
 
 void Controller::handleTarget(const std::shared_ptr<server::Client>& client, StreamIndex k,
@@ -190,11 +200,12 @@ void Controller::handleTarget(const std::shared_ptr<server::Client>& client, Str
         return;
     }
     const auto& resolved = std::get<target::Target>(resolution);
-    targets_.insert_or_assign(k, resolved);
-    if (auto old = overlays_.find(k); old != overlays_.end()) old->second->close();
+    auto& stream = streams_[k];
+    stream.target = resolved;
+    closeOverlay(stream);
     // The overlay follows the surface it was made for, even after the stream's target changes.
     platform::Platform* platform = &platform_;
-    overlays_[k] = ink::Overlay::create(
+    stream.overlay = ink::Overlay::create(
         platform_, [platform, surface = resolved] { return surface.currentBounds(*platform); });
     client->send(
         server::Message{{"type", "target"}, {"streamIndex", k}, {"ok", true}, {"app", resolved.app}});
@@ -209,47 +220,44 @@ void Controller::handleAllow(const std::shared_ptr<server::Client>& client, Stre
             client->send(refusal(k, "Grant Accessibility permission to Velmora Helper first"));
             return;
         }
-        if (!targets_.contains(k)) {
+        const auto* current = stream(k);
+        if (current == nullptr || !current->target) {
             client->send(refusal(k, "Nothing is shared on this screen"));
             return;
         }
-        allowed_[k] = true;
+        streams_[k].allowed = true;
         client->send(stateMessage(k, true));
         changed();
         return;
     }
-    allowed_[k] = false;
-    const auto target = targets_.find(k);
-    injector_->releaseAll(target != targets_.end() ? std::optional<target::Target>(target->second)
-                                                   : std::nullopt);
+    endControl(k);
     client->send(stateMessage(k, false));
     changed();
 }
 
 void Controller::handleInput(StreamIndex k, const server::Message& message) {
-    const auto grant = allowed_.find(k);
-    if (grant == allowed_.end() || !grant->second) return;
+    const auto* current = stream(k);
+    if (current == nullptr || !current->allowed) return;
     if (!trusted_ && !injector_->dryRun()) return;
-    const auto target = targets_.find(k);
-    if (target == targets_.end()) return;
+    if (!current->target) return;
     const auto* event = input::readObject(message, "input");
     if (event == nullptr) return;
     const auto input = input::makeInput(*event);
     if (!input) return;
     const auto mods = input::Modifiers::from(input::readObject(message, "mods"));
-    injector_->apply(*input, mods, target->second);
+    injector_->apply(*input, mods, *current->target);
 }
 
 void Controller::handleStroke(StreamIndex k, const server::Message& message) {
-    const auto overlay = overlays_.find(k);
-    if (overlay != overlays_.end()) overlay->second->stroke(message);
+    const auto* current = stream(k);
+    if (current != nullptr && current->overlay) current->overlay->stroke(message);
 }
 
 void Controller::handleClear(StreamIndex k) {
-    const auto overlay = overlays_.find(k);
-    if (overlay == overlays_.end()) return;
-    overlay->second->view().strokes.clear();
-    overlay->second->tick();
+    const auto* current = stream(k);
+    if (current == nullptr || !current->overlay) return;
+    current->overlay->view().strokes.clear();
+    current->overlay->tick();
 }
 
 }  // namespace velmora::control

@@ -11,6 +11,7 @@
 #include "support/ws_client.hpp"
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -217,6 +218,52 @@ TEST(Program, quit_ends_the_process_with_status_zero_by_title_or_key) {
         helper.writeLine("Take back control");  // not offered: ignored
         helper.writeLine(choice);
         EXPECT_EQ(helper.waitForExit(), 0);
+    }
+}
+
+// Synthetic presses outlive the process: however it is asked to end, the helper first lets go of what the
+// reviewer holds.
+TEST(Program, quitting_and_stop_signals_release_the_held_button_and_key_first) {
+    struct Case {
+        std::string name;
+        int signal;  // 0: the menu's Quit item
+    };
+    for (const auto& c :
+         std::vector<Case>{{"q", 0}, {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}}) {
+        SCOPED_TRACE(c.name);
+        SceneDirectory directory;
+        directory.write(false);
+        const auto port = freePort();
+        ChildProcess helper(VELMORA_HELPER_BINARY,
+                            {"--dry-run", "--sim-scene", directory.scene(), "--port", std::to_string(port)});
+        ASSERT_TRUE(helper.waitForError("listening on ws://127.0.0.1:"));
+        auto page = WsClient::connect(port);
+        page->receive();
+        page->sendJson(object{{"type", "target"}, {"streamIndex", 1}, {"label", "window:4242"}});
+        page->receive();
+        page->sendJson(object{{"type", "allow"}, {"streamIndex", 1}, {"allowed", true}});
+        page->receive();
+        page->sendJson(object{{"type", "input"},
+                              {"streamIndex", 1},
+                              {"input", {{"kind", "down"}, {"x", 0.5}, {"y", 0.5}, {"button", 0}}}});
+        page->sendJson(object{{"type", "input"},
+                              {"streamIndex", 1},
+                              {"input", {{"kind", "key"}, {"down", true}, {"code", "KeyA"}, {"key", "a"}}}});
+        ASSERT_TRUE(helper.waitForError("] dry-run: key-down at (0, 0) flags=0\n"));
+        if (c.signal == 0) {
+            helper.writeLine(c.name);
+        } else {
+            ::kill(helper.pid(), c.signal);
+        }
+        EXPECT_EQ(helper.waitForExit(), c.signal == 0 ? 0 : 128 + c.signal);
+        const auto& log = helper.error();
+        const auto up = log.find("] dry-run: left-up at (700, 500) flags=0\n");
+        EXPECT_NE(up, std::string::npos) << log;
+        EXPECT_NE(log.find("] dry-run: key-up at (0, 0) flags=0\n", up), std::string::npos) << log;
+        if (c.signal != 0) {
+            EXPECT_NE(log.find("] received " + c.name + ", releasing held input and quitting\n"),
+                      std::string::npos);
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
+#include <functional>
 
 #include "build_config.hpp"
 #include "platform/sim/scene_file.hpp"
@@ -29,9 +30,14 @@ object parse(const std::string& text) {
     return boost::json::parse(text).as_object();
 }
 
+bool nothingShown(const Controller& controller) {
+    return std::ranges::none_of(
+        controller.streams(), [](const auto& entry) { return entry.second.target || entry.second.overlay; });
+}
+
 // A controller on the sim desktop with its server on an ephemeral loopback port, and pages that talk to it.
 class ControllerTest : public ::testing::Test {
-  protected:
+  public:
     void start(bool dryRun = false) {
         controller = Controller::create(sim, 0, dryRun);
         controller->onChange = [this] { ++changes; };
@@ -240,42 +246,69 @@ TEST_F(ControllerTest, a_grant_survives_a_new_target_and_a_failed_target_drops_i
     start();
     auto page = connect();
     target(*page, 1, "window:4242:0");
-    const auto firstOverlay = controller->overlays().at(1);
+    const auto firstOverlay = controller->stream(1)->overlay;
     allow(*page, 1);
     target(*page, 1, "window:4243:0");
-    EXPECT_TRUE(controller->allowed().at(1));
-    EXPECT_EQ(controller->targets().at(1).app, "Notes");
-    EXPECT_NE(controller->overlays().at(1), firstOverlay);
+    EXPECT_TRUE(controller->stream(1)->allowed);
+    EXPECT_EQ(controller->stream(1)->target->app, "Notes");
+    EXPECT_NE(controller->stream(1)->overlay, firstOverlay);
     EXPECT_EQ(controller->detailLines(), std::vector<std::string>{"Screen one: Notes · controlled"});
 
     EXPECT_EQ(send(*page, object{{"type", "target"}, {"streamIndex", 1}, {"label", "window:1:0"}}).at("ok"),
               false);
-    EXPECT_FALSE(controller->allowed().at(1));
-    EXPECT_FALSE(controller->targets().contains(1));
-    EXPECT_FALSE(controller->overlays().contains(1));
+    EXPECT_FALSE(controller->stream(1)->allowed);
+    EXPECT_FALSE(controller->stream(1)->target.has_value());
+    EXPECT_FALSE((controller->stream(1)->overlay != nullptr));
 }
 
-// Ending control by clearing or losing the target must not leave the reviewer's button pressed or replay
-// held events afterwards.
-TEST_F(ControllerTest, clearing_a_controlled_stream_releases_what_the_reviewer_held) {
-    for (const std::string label : {"", "window:1:0"}) {
-        SCOPED_TRACE("label \"" + label + "\"");
+// Every way control ends lets go of the button and the key the reviewer still holds: a synthetic press that
+// outlives control stays down on the presenter's machine.
+TEST_F(ControllerTest, every_path_that_ends_control_releases_the_buttons_and_keys_held) {
+    using End = std::function<void(ControllerTest&, WsClient&)>;
+    const auto message = [](object m) {
+        return [m](ControllerTest& t, WsClient& page) { t.answersTo(page, m); };
+    };
+    const std::vector<std::pair<std::string, End>> paths{
+        {"empty label", message({{"type", "target"}, {"streamIndex", 1}, {"label", ""}})},
+        {"failing label", message({{"type", "target"}, {"streamIndex", 1}, {"label", "window:1:0"}})},
+        {"allow false", message({{"type", "allow"}, {"streamIndex", 1}, {"allowed", false}})},
+        {"take back control",
+         [](ControllerTest& t, WsClient&) { t.controller->revokeAll("presenter", true); }},
+        {"shutdown", [](ControllerTest& t, WsClient&) { t.controller->shutdown(); }},
+        {"page leaves",
+         [](ControllerTest& t, WsClient& page) {
+             page.close();
+             EXPECT_TRUE(t.loop.runUntil([&] { return t.controller->server().clientCount() == 0; }));
+         }},
+        {"window closes, then its label fails",
+         [](ControllerTest& t, WsClient& page) {
+             std::erase_if(t.sim.scene().windows, [](const auto& w) { return w.id == 4242; });
+             t.answersTo(page, {{"type", "target"}, {"streamIndex", 1}, {"label", "window:4242:0"}});
+         }},
+    };
+    for (const auto& [name, end] : paths) {
+        SCOPED_TRACE(name);
+        sim.scene() = scene();
         start();
         auto page = connect();
         target(*page, 1, "window:4242:0");
         allow(*page, 1);
         sendQuietly(*page, {{{"type", "input"},
                              {"streamIndex", 1},
-                             {"input", {{"kind", "down"}, {"x", 0.5}, {"y", 0.5}, {"button", 0}}}}});
+                             {"input", {{"kind", "down"}, {"x", 0.5}, {"y", 0.5}, {"button", 0}}}},
+                            {{"type", "input"},
+                             {"streamIndex", 1},
+                             {"input", {{"kind", "key"}, {"down", true}, {"code", "KeyA"}, {"key", "a"}}}}});
         ASSERT_TRUE(controller->injector().leftDown());
         sim.clearPostedEvents();
-        EXPECT_TRUE(
-            answersTo(*page, object{{"type", "target"}, {"streamIndex", 1}, {"label", label}}).size() ==
-            (label.empty() ? 0u : 1u));
+        end(*this, *page);
         EXPECT_FALSE(controller->injector().leftDown());
-        ASSERT_EQ(sim.postedEvents().size(), 1u);
+        EXPECT_TRUE(controller->injector().keysDown().empty());
+        ASSERT_EQ(sim.postedEvents().size(), 2u);
         EXPECT_EQ(sim.postedEvents()[0].type, EventType::leftMouseUp);
         EXPECT_EQ(sim.postedEvents()[0].location, (platform::Point{700, 500}));
+        EXPECT_EQ(sim.postedEvents()[1].type, EventType::keyUp);
+        EXPECT_EQ(sim.postedEvents()[1].keyboard()->keyCode, 0);
         page.reset();
         stop();
     }
@@ -346,7 +379,7 @@ TEST_F(ControllerTest, input_without_permission_is_dropped_and_the_grant_stays) 
     sendQuietly(*page,
                 {{{"type", "input"}, {"streamIndex", 1}, {"input", {{"kind", "move"}, {"x", 0}, {"y", 0}}}}});
     EXPECT_TRUE(sim.postedEvents().empty());
-    EXPECT_TRUE(controller->allowed().at(1));
+    EXPECT_TRUE(controller->stream(1)->allowed);
     EXPECT_EQ(controller->statusLine(), "Velmora Helper — needs Accessibility permission");
 }
 
@@ -376,7 +409,7 @@ TEST_F(ControllerTest, ink_creates_extends_fades_and_clears_strokes_on_the_strea
         *page,
         {{{"type", "stroke"}, {"streamIndex", 1}, {"id", "s"}, {"points", {{{"x", 0.1}, {"y", 0.1}}}}}});
     target(*page, 1, "window:4242:0");
-    auto& overlay = *controller->overlays().at(1);
+    auto& overlay = *controller->stream(1)->overlay;
     sendQuietly(
         *page,
         {{{"type", "stroke"},
@@ -415,14 +448,13 @@ TEST_F(ControllerTest, a_page_leaving_ends_control_targets_and_ink_for_everyone)
     sendQuietly(
         *stays,
         {{{"type", "stroke"}, {"streamIndex", 2}, {"id", "s"}, {"points", {{{"x", 0.1}, {"y", 0.1}}}}}});
-    auto overlay = controller->overlays().at(2);
+    auto overlay = controller->stream(2)->overlay;
     testing::StderrCapture capture;
     leaves->close();
-    ASSERT_TRUE(loop.runUntil(
-        [&] { return controller->server().clientCount() == 1 && controller->targets().empty(); }));
-    EXPECT_TRUE(controller->overlays().empty());
+    ASSERT_TRUE(
+        loop.runUntil([&] { return controller->server().clientCount() == 1 && nothingShown(*controller); }));
     EXPECT_FALSE(overlay->window().isVisible());
-    EXPECT_FALSE(controller->allowed().at(1));
+    EXPECT_FALSE(controller->stream(1)->allowed);
     EXPECT_TRUE(settle(*stays).empty());  // no state message for the page that stayed
     EXPECT_EQ(capture.text().substr(23), "control revoked: Velmora disconnected\n");
 
@@ -431,7 +463,7 @@ TEST_F(ControllerTest, a_page_leaving_ends_control_targets_and_ink_for_everyone)
     target(*another, 1, "window:4242:0");
     testing::StderrCapture quiet;
     another->drop();
-    ASSERT_TRUE(loop.runUntil([&] { return controller->targets().empty(); }));
+    ASSERT_TRUE(loop.runUntil([&] { return nothingShown(*controller); }));
     EXPECT_EQ(quiet.text().find("control revoked"), std::string::npos);
 }
 
