@@ -5,7 +5,7 @@
 //
 //   load_client --helper build/velmora-helper --baseline bench/baseline [--runs 3] [--seconds 20]
 //               [--rate 1000] [--flood-seconds 10] [--clients 1000] [--targets 200]
-//               [--only helper|baseline] [--phases start,moves,ink,flood] [--quick]
+//               [--only helper|baseline] [--phases start,moves,ink,flood] [--ink-images] [--quick]
 //
 // Each move carries its sequence number in its point (x and y in whole points of the target window), so
 // the trace line it becomes says which move it was: a missing number is a lost move, a number out of turn
@@ -17,6 +17,7 @@
 //   moves  "target" request → answer (--targets times); then moves at --rate per second for --seconds,
 //          send → posted; with `ink` also the same again while ten 500-point strokes fade on the overlay
 //          (one new stroke every 250 ms, each fading for 2.5 s).
+//          The sim draws ink only into overlay images (--ink-images), and encoding them as PNG dominates.
 //   flood  one page sends moves as fast as its socket takes them for --flood-seconds: sent and posted per
 //          second, lost and reordered once everything is posted, resident memory during and after.
 
@@ -90,6 +91,7 @@ struct Options {
     double floodSeconds = 10;
     int clients = 1000;
     int targets = 200;
+    bool inkImages = false;
     std::vector<std::string> servers{"helper", "baseline"};
     std::vector<std::string> phases{"start", "moves", "ink", "flood"};
 };
@@ -374,13 +376,25 @@ class Instance {
         dir_ = pattern;
         const auto fifo = dir_ / "events.fifo";
         const auto scene = dir_ / "scene.json";
-        std::ofstream(scene) << R"({"trusted": true, "frontmostPid": 501,
- "displays": [{"id": 1, "name": "Built-in Display", "bounds": [0, 0, 1512, 982], "main": true}],
- "windows": [{"id": 4242, "pid": 501, "owner": "Slides", "bounds": [)"
-                             << windowLeft << ", " << windowTop << ", " << windowWidth << ", " << windowHeight
-                             << R"(], "layer": 0}],
- "eventTrace": ")" << fifo.string()
-                             << R"(", "overlayImages": ")" << (dir_ / "ink").string() << "\"}\n";
+        using boost::json::array;
+        using boost::json::object;
+        object description{
+            {"trusted", true},
+            {"frontmostPid", 501},
+            {"displays", array{object{{"id", 1},
+                                      {"name", "Built-in Display"},
+                                      {"bounds", array{0, 0, 1512, 982}},
+                                      {"main", true}}}},
+            {"windows", array{object{{"id", 4242},
+                                     {"pid", 501},
+                                     {"owner", "Slides"},
+                                     {"bounds", array{windowLeft, windowTop, windowWidth, windowHeight}},
+                                     {"layer", 0}}}},
+            {"eventTrace", fifo.string()}};
+        // Without images the sim draws no ink at all; with them it also encodes a PNG up to ten times a
+        // second, which costs far more than the drawing.
+        if (options.inkImages) description["overlayImages"] = (dir_ / "ink").string();
+        std::ofstream(scene) << boost::json::serialize(description);
         trace_.emplace(fifo);
 
         std::vector<std::string> arguments;
@@ -714,6 +728,8 @@ Options readOptions(int argc, char** argv) {
             options.targets = std::stoi(value());
         else if (arg == "--only")
             options.servers = {value()};
+        else if (arg == "--ink-images")
+            options.inkImages = true;
         else if (arg == "--phases")
             options.phases = splitCommas(value());
         else if (arg == "--quick") {
