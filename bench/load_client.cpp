@@ -631,6 +631,7 @@ struct Row {
     const char* key;
     const char* label;
     const char* format;
+    bool ratio = true;  // counts that are mostly zero have none
 };
 
 const Row rows[] = {
@@ -638,21 +639,21 @@ const Row rows[] = {
     {"move_p99", "  p99 (µs)", "%.0f"},
     {"move_p999", "  p99.9 (µs)", "%.0f"},
     {"move_max", "  max (µs)", "%.0f"},
-    {"move_lost", "  lost", "%.0f"},
-    {"move_reordered", "  out of turn", "%.0f"},
+    {"move_lost", "  lost", "%.0f", false},
+    {"move_reordered", "  out of turn", "%.0f", false},
     {"ink_p50", "same while ink fades (10 × 500 points), p50 (µs)", "%.0f"},
     {"ink_p99", "  p99 (µs)", "%.0f"},
     {"ink_p999", "  p99.9 (µs)", "%.0f"},
     {"ink_max", "  max (µs)", "%.0f"},
-    {"ink_lost", "  lost", "%.0f"},
-    {"ink_reordered", "  out of turn", "%.0f"},
+    {"ink_lost", "  lost", "%.0f", false},
+    {"ink_reordered", "  out of turn", "%.0f", false},
     {"target_p50", "\"target\" request → answer, p50 (µs)", "%.0f"},
     {"target_p99", "  p99 (µs)", "%.0f"},
     {"flood_posted_rate", "moves posted per second while a page floods", "%.0f"},
     {"flood_sent_rate", "  moves sent per second", "%.0f"},
-    {"flood_lost", "  lost", "%.0f"},
-    {"flood_reordered", "  out of turn", "%.0f"},
-    {"flood_drain_s", "  posting after the page stopped (s)", "%.1f"},
+    {"flood_lost", "  lost", "%.0f", false},
+    {"flood_reordered", "  out of turn", "%.0f", false},
+    {"flood_drain_s", "  posting after the page stopped (s)", "%.1f", false},
     {"flood_peak_mib", "resident memory while a page floods, peak (MiB)", "%.1f"},
     {"flood_after_mib", "  after it stopped (MiB)", "%.1f"},
     {"idle_mib", "resident memory idle (MiB)", "%.1f"},
@@ -693,7 +694,7 @@ void printTable(const Options& options, const std::map<std::string, std::vector<
     for (const auto& row : rows) {
         const double helper = medianOf("helper", row.key), baseline = medianOf("baseline", row.key);
         if (std::isnan(helper) && std::isnan(baseline)) continue;
-        const double ratio = helper / baseline;
+        const double ratio = row.ratio ? helper / baseline : NAN;
         std::printf("| %s | %s | %s | %s |\n", row.label, cell(row.format, helper).c_str(),
                     cell(row.format, baseline).c_str(),
                     std::isfinite(ratio) ? cell("%.2f", ratio).c_str() : "–");
