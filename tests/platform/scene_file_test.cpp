@@ -145,7 +145,7 @@ struct LiveScene {
     LiveScene() {
         replaceFile(file, exampleText);
         if (::pipe(input) != 0) throw std::runtime_error("pipe");
-        desktop = std::make_unique<HeadlessDesktop>(loop, file.string(), input[0], output);
+        desktop = std::make_unique<HeadlessDesktop>(loop, file.string(), input[0], ::fileno(output));
     }
     ~LiveScene() {
         desktop.reset();

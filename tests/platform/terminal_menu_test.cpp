@@ -15,7 +15,7 @@ namespace {
 struct Terminal {
     Terminal() {
         if (::pipe(input) != 0) throw std::runtime_error("pipe");
-        menu = std::make_unique<TerminalStatusMenu>(desktop, input[0], output);
+        menu = std::make_unique<TerminalStatusMenu>(desktop, input[0], ::fileno(output));
         item = desktop.createStatusItem();
     }
     ~Terminal() {
