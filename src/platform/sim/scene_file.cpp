@@ -272,11 +272,12 @@ SimScene defaultScene() {
 }
 
 namespace {
-// What changes the file's content, its name or its directory. Attribute changes count: `touch` has always
-// been a way to have the file read again.
+// Changes to the content, and to the attributes: `touch` has always been a way to have the file read again.
 constexpr std::uint32_t fileEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE;
-constexpr std::uint32_t directoryEvents = fileEvents | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                          IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// Changes to the name. Not writes: the event trace often sits beside the scene file, and each of its
+// lines would be a notification to read through.
+constexpr std::uint32_t directoryEvents =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 }  // namespace
 
 SceneFile::SceneFile(const std::filesystem::path& path) : path_(std::filesystem::absolute(path)) {
