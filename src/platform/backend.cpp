@@ -18,7 +18,8 @@ BackendOptions BackendOptions::fromArguments(const std::vector<std::string>& arg
 }
 
 std::unique_ptr<Platform> createPlatform(MainLoop& loop, const BackendOptions& options) {
-    auto desktop = std::make_unique<sim::HeadlessDesktop>(loop, options.simScene, STDIN_FILENO, stdout);
+    auto desktop =
+        std::make_unique<sim::HeadlessDesktop>(loop, options.simScene, STDIN_FILENO, STDOUT_FILENO);
     // The program has no shutdown step of its own: the menu's last block is flushed and the process ends
     // where it stands, without running destructors.
     desktop->onTerminate = [] {

@@ -1,8 +1,13 @@
 #include "platform/sim/event_trace.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <boost/json/parse.hpp>
+#include <cerrno>
 #include <sstream>
 #include <string>
 
@@ -102,17 +107,58 @@ TEST(EventTrace, posted_events_are_appended_to_the_scenes_trace_file) {
         << "the line is on disk before onEventPosted";
 }
 
-TEST(EventTrace, a_trace_that_cannot_be_written_is_logged_and_the_event_still_posted) {
+void postMove(SimDesktop& desktop, double x) {
+    desktop.postEvent(
+        *desktop.createMouseEvent(std::nullopt, EventType::mouseMoved, {x, 0}, MouseButton::left));
+}
+
+// A benchmark times each event by reading the trace from a named pipe: the pipe must see one writer from
+// the first event on, not one per event (its reader would see the end of the file after each line).
+TEST(EventTrace, the_trace_stays_open_until_the_scene_names_another_file) {
     TempDir dir;
+    const auto fifo = dir / "events.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
     MainLoop loop(MainLoop::Time::manual);
     SimScene scene;
-    scene.eventTrace = (dir / "no-such-dir" / "events.jsonl").string();
+    scene.eventTrace = fifo.string();
     SimDesktop desktop(loop, scene);
-    velmora::testing::StderrCapture log;
-    desktop.postEvent(*desktop.createKeyboardEvent(std::nullopt, 1, true));
-    EXPECT_EQ(desktop.postedEvents().size(), 1u);
-    EXPECT_NE(log.text().find("sim: cannot append to the event trace " + *scene.eventTrace),
-              std::string::npos);
+    postMove(desktop, 0);
+    postMove(desktop, 1);
+    char buffer[4096];
+    const ssize_t n = ::read(reader, buffer, sizeof buffer);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::count(buffer, buffer + n, '\n'), 2);
+    EXPECT_EQ(::read(reader, buffer, sizeof buffer), -1) << "the pipe still has its writer";
+    EXPECT_EQ(errno, EAGAIN);
+
+    desktop.scene().eventTrace = (dir / "events.jsonl").string();
+    postMove(desktop, 2);
+    EXPECT_EQ(::read(reader, buffer, sizeof buffer), 0) << "the pipe is closed for the other file";
+    EXPECT_EQ(
+        platform::testing::readFile(dir / "events.jsonl"),
+        traceLine(*desktop.createMouseEvent(std::nullopt, EventType::mouseMoved, {2, 0}, MouseButton::left)));
+    ::close(reader);
+}
+
+TEST(EventTrace, a_trace_that_cannot_be_written_is_logged_and_the_event_still_posted) {
+    TempDir dir;
+    const auto fifo = dir / "unread.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // The pipe has no reader: opening it to write must not wait for one.
+    for (const auto& path : {dir / "no-such-dir" / "events.jsonl", fifo}) {
+        MainLoop loop(MainLoop::Time::manual);
+        SimScene scene;
+        scene.eventTrace = path.string();
+        SimDesktop desktop(loop, scene);
+        velmora::testing::StderrCapture log;
+        desktop.postEvent(*desktop.createKeyboardEvent(std::nullopt, 1, true));
+        EXPECT_EQ(desktop.postedEvents().size(), 1u);
+        EXPECT_NE(log.text().find("sim: cannot append to the event trace " + path.string()),
+                  std::string::npos)
+            << path;
+    }
 }
 
 }  // namespace

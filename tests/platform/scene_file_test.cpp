@@ -1,9 +1,12 @@
 #include "platform/sim/scene_file.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -129,15 +132,22 @@ TEST(SceneFile, a_malformed_scene_is_refused_with_the_file_and_the_fault) {
 
 TEST(SceneFile, an_unreadable_file_is_refused_with_its_name) {
     TempDir dir;
-    const auto missing = dir / "missing.json";
-    try {
-        SceneFile file(missing);
-        FAIL() << "a missing file was read";
-    } catch (const std::runtime_error& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "scene file " + missing.string() + ": cannot be read: No such file or directory");
+    // A named pipe would hold up every query until something writes to it.
+    ASSERT_EQ(::mkfifo((dir / "pipe.json").c_str(), 0600), 0);
+    struct Case {
+        std::filesystem::path path;
+        std::string fault;
+    };
+    for (const auto& c : {Case{dir / "missing.json", "cannot be read: No such file or directory"},
+                          Case{dir.path(), "cannot be read: Is a directory"},
+                          Case{dir / "pipe.json", "cannot be read: not a regular file"}}) {
+        try {
+            SceneFile file(c.path);
+            ADD_FAILURE() << c.path << " was read";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(std::string(error.what()), "scene file " + c.path.string() + ": " + c.fault);
+        }
     }
-    EXPECT_THROW(SceneFile{dir.path()}, std::runtime_error);
 }
 
 // Live reload, through the headless desktop that a headless run uses.
@@ -145,7 +155,7 @@ struct LiveScene {
     LiveScene() {
         replaceFile(file, exampleText);
         if (::pipe(input) != 0) throw std::runtime_error("pipe");
-        desktop = std::make_unique<HeadlessDesktop>(loop, file.string(), input[0], output);
+        desktop = std::make_unique<HeadlessDesktop>(loop, file.string(), input[0], ::fileno(output));
     }
     ~LiveScene() {
         desktop.reset();
@@ -170,6 +180,19 @@ TEST(SceneFile, the_next_query_sees_a_replaced_file) {
     EXPECT_FALSE(live.desktop->isProcessTrusted(false));
     EXPECT_EQ(live.desktop->windowEntry(4242)->bounds, (Rect{300, 120, 1200, 760}));
     EXPECT_TRUE(live.desktop->activeDisplays(16).empty());
+}
+
+// Coarse file-system clocks give two quick writes the same time: the content is what counts.
+TEST(SceneFile, the_next_query_sees_a_file_written_in_place_with_the_same_size_and_time) {
+    LiveScene live;
+    struct stat before {};
+    ASSERT_EQ(::stat(live.file.c_str(), &before), 0);
+    std::string text = exampleText;
+    text.replace(text.find("\"frontmostPid\": 501"), 19, "\"frontmostPid\": 777");
+    std::ofstream(live.file, std::ios::binary | std::ios::trunc) << text;
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, live.file.c_str(), times, 0), 0);
+    EXPECT_EQ(live.desktop->frontmostApplication(), 777);
 }
 
 TEST(SceneFile, in_memory_changes_last_until_the_file_changes) {
@@ -207,6 +230,16 @@ TEST(SceneFile, a_broken_or_missing_file_keeps_the_previous_scene_and_logs_once)
         EXPECT_EQ(live.desktop->frontmostApplication(), 501);
     const auto afterRemoved = log.text();
     EXPECT_EQ(std::count(afterRemoved.begin(), afterRemoved.end(), '\n'), 2) << afterRemoved;
+
+    ASSERT_EQ(::mkfifo(live.file.c_str(), 0600), 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(live.desktop->frontmostApplication(), 501);
+    const auto afterPipe = log.text();
+    EXPECT_EQ(std::count(afterPipe.begin(), afterPipe.end(), '\n'), 3) << afterPipe;
+    EXPECT_NE(
+        afterPipe.find(live.file.string() + ": cannot be read: not a regular file; the previous scene stays"),
+        std::string::npos)
+        << afterPipe;
 
     replaceFile(live.file, R"({"frontmostPid": 602})");
     EXPECT_EQ(live.desktop->frontmostApplication(), 602);

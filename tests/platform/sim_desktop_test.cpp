@@ -199,6 +199,27 @@ TEST(SimDesktop, events_are_values_created_at_the_pointer_and_creation_may_fail)
     EXPECT_EQ(f.desktop.postedEvents().size(), 1u);
 }
 
+// A run posts an event per pointer move for as long as it lasts.
+TEST(SimDesktop, a_long_run_keeps_only_the_latest_records_in_order) {
+    Fixture f;
+    const std::size_t kept = f.desktop.recordsKept;
+    const std::size_t total = 10 * kept + 3;
+    for (std::size_t i = 0; i < total; ++i) {
+        f.desktop.postEvent(*f.desktop.createMouseEvent(std::nullopt, EventType::mouseMoved,
+                                                        {static_cast<double>(i), 0}, MouseButton::left));
+        f.desktop.raiseWindow(501, 4242);
+    }
+    const auto& events = f.desktop.postedEvents();
+    ASSERT_GE(events.size(), kept);
+    EXPECT_LE(events.capacity(), 2 * kept);
+    EXPECT_LE(f.desktop.raiseRequests().capacity(), 2 * kept);
+    std::size_t outOfPlace = 0;
+    for (std::size_t i = 0; i < events.size(); ++i)
+        outOfPlace += events[i].location.x != static_cast<double>(total - events.size() + i);
+    EXPECT_EQ(outOfPlace, 0u) << "the latest events, oldest first";
+    EXPECT_EQ(f.desktop.pointerLocation(), (Point{static_cast<double>(total - 1), 0}));
+}
+
 TEST(SimDesktop, overlay_displays_are_coalesced_and_wait_until_the_window_is_shown) {
     Fixture f;
     auto window = f.desktop.createOverlayWindow(WindowAttributes{});

@@ -1,8 +1,10 @@
 #include "platform/sim/terminal_menu.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,7 @@ namespace {
 struct Terminal {
     Terminal() {
         if (::pipe(input) != 0) throw std::runtime_error("pipe");
-        menu = std::make_unique<TerminalStatusMenu>(desktop, input[0], output);
+        menu = std::make_unique<TerminalStatusMenu>(desktop, input[0], ::fileno(output));
         item = desktop.createStatusItem();
     }
     ~Terminal() {
@@ -125,6 +127,52 @@ TEST(TerminalStatusMenu, a_last_line_without_its_line_break_still_counts) {
     t.closeInput();
     ASSERT_TRUE(t.loop.runUntil([&] { return !t.chosen.empty(); }));
     EXPECT_EQ(t.chosen, (std::vector<std::string>{"quit"}));
+}
+
+// Nothing reads the output while the menu changes far more than a pipe holds; the loop keeps running, and
+// once the output is read it holds whole blocks, the latest last.
+TEST(TerminalStatusMenu, an_unread_output_holds_nothing_up_and_gets_the_latest_menu_whole) {
+    MainLoop loop;
+    SimDesktop desktop{loop};
+    int input[2] = {-1, -1};
+    int output[2] = {-1, -1};
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(output, O_CLOEXEC | O_NONBLOCK), 0);
+    auto menu = std::make_unique<TerminalStatusMenu>(desktop, input[0], output[1]);
+    auto item = desktop.createStatusItem();
+    std::vector<std::string> chosen;
+    item->setMenu(controlledMenu(chosen));
+    // Blocks longer than a pipe takes in one piece, so that some are written in parts.
+    const int changes = 300;
+    for (int i = 0; i < changes; ++i) {
+        item->setTitle("Stream " + std::to_string(i) + std::string(6000, '.'));
+        loop.drain();
+    }
+    const auto latest = TerminalStatusMenu::format(*desktop.statusItem());
+    std::string printed;
+    EXPECT_TRUE(loop.runUntil([&] {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(output[0], buffer, sizeof buffer)) > 0)
+            printed.append(buffer, static_cast<std::size_t>(n));
+        return printed.ends_with(latest);
+    }));
+    EXPECT_EQ(printed.rfind("[menu] ", 0), 0u);
+    std::size_t blocks = 0;
+    std::size_t torn = 0;
+    for (auto end = printed.find("[end]\n"); end != std::string::npos;
+         end = printed.find("[end]\n", end + 1)) {
+        const auto next = end + 6;
+        ++blocks;
+        torn += next != printed.size() && printed.compare(next, 7, "[menu] ") != 0;
+    }
+    EXPECT_EQ(torn, 0u) << "every block is whole";
+    EXPECT_LT(blocks, static_cast<std::size_t>(changes))
+        << "the menus that could not be written were dropped";
+    item.reset();
+    menu.reset();
+    for (const int fd : {input[0], input[1], output[0], output[1]})
+        ::close(fd);
 }
 
 }  // namespace

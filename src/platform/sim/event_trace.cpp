@@ -104,25 +104,41 @@ std::string traceLine(const SyntheticEvent& event) {
     return line.finish();
 }
 
-bool appendTraceLine(const std::string& path, const std::string& line) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+bool TraceFile::append(const std::string& path, const std::string& line) {
+    if (fd_ >= 0 && path != path_) close();
+    if (fd_ < 0) {
+        // Non-blocking only to open: a pipe without a reader fails at once instead of holding up the
+        // program. Writes then block, so that no line is lost to a slow reader.
+        fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+        if (fd_ < 0) return false;
+        path_ = path;
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+            close();
+            return false;
+        }
+    }
     // With O_APPEND one write() lands whole at the end of the file; a short write is only finished here
     // for the odd file system that splits it.
     const char* data = line.data();
     std::size_t left = line.size();
-    bool ok = true;
     while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
+        const ssize_t written = ::write(fd_, data, left);
         if (written < 0) {
             if (errno == EINTR) continue;
-            ok = false;
-            break;
+            close();
+            return false;
         }
         data += written;
         left -= static_cast<std::size_t>(written);
     }
-    return ::close(fd) == 0 && ok;
+    return true;
+}
+
+void TraceFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    path_.clear();
 }
 
 }  // namespace velmora::platform::sim

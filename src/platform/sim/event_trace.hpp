@@ -12,8 +12,25 @@ namespace velmora::platform::sim {
 // without a fraction; a coordinate that is not finite is written as null.
 std::string traceLine(const SyntheticEvent& event);
 
-// Appends `line` to the file at `path` (created when missing) in a single write, so that a reader never
-// sees half a line. False when the file cannot be opened or written.
-bool appendTraceLine(const std::string& path, const std::string& line);
+// The event trace file, opened on the first line and kept open: a run posts an event per pointer move.
+class TraceFile {
+  public:
+    TraceFile() = default;
+    ~TraceFile() { close(); }
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    // Appends `line` to the file at `path` (created when missing) in a single write(2), unbuffered, so a
+    // reader sees each line whole as soon as it is written. Another path than last time closes the file
+    // and opens that one. A named pipe is written to as well, but only once it has a reader: opening it
+    // never waits. False when the file cannot be opened or written; it is opened again next time.
+    bool append(const std::string& path, const std::string& line);
+
+  private:
+    void close();
+
+    std::string path_;
+    int fd_ = -1;
+};
 
 }  // namespace velmora::platform::sim

@@ -3,11 +3,10 @@
 namespace velmora::platform::sim {
 
 HeadlessDesktop::HeadlessDesktop(MainLoop& loop, const std::optional<std::string>& sceneFile, int input,
-                                 std::FILE* output)
+                                 int output)
     : HeadlessDesktop(loop, sceneFile ? std::make_unique<SceneFile>(*sceneFile) : nullptr, input, output) {}
 
-HeadlessDesktop::HeadlessDesktop(MainLoop& loop, std::unique_ptr<SceneFile> sceneFile, int input,
-                                 std::FILE* output)
+HeadlessDesktop::HeadlessDesktop(MainLoop& loop, std::unique_ptr<SceneFile> sceneFile, int input, int output)
     : SimDesktop(loop, sceneFile ? sceneFile->initialScene() : defaultScene()),
       sceneFile_(std::move(sceneFile)),
       menu_(std::make_unique<TerminalStatusMenu>(*this, input, output)) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,11 +15,10 @@ namespace velmora::platform::sim {
 class HeadlessDesktop : public SimDesktop {
   public:
     // Throws std::runtime_error with a readable message when the scene file cannot be read or parsed.
-    HeadlessDesktop(MainLoop& loop, const std::optional<std::string>& sceneFile, int input,
-                    std::FILE* output);
+    HeadlessDesktop(MainLoop& loop, const std::optional<std::string>& sceneFile, int input, int output);
 
   private:
-    HeadlessDesktop(MainLoop& loop, std::unique_ptr<SceneFile> sceneFile, int input, std::FILE* output);
+    HeadlessDesktop(MainLoop& loop, std::unique_ptr<SceneFile> sceneFile, int input, int output);
 
     std::unique_ptr<SceneFile> sceneFile_;
     std::unique_ptr<TerminalStatusMenu> menu_;

@@ -1,6 +1,7 @@
 #include "platform/sim/scene_file.hpp"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -270,15 +271,69 @@ SimScene defaultScene() {
     return scene;
 }
 
+namespace {
+// Changes to the content, and to the attributes: `touch` has always been a way to have the file read again.
+constexpr std::uint32_t fileEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE;
+// Changes to the name. Not writes: the event trace often sits beside the scene file, and each of its
+// lines would be a notification to read through.
+constexpr std::uint32_t directoryEvents =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+}  // namespace
+
 SceneFile::SceneFile(const std::filesystem::path& path) : path_(std::filesystem::absolute(path)) {
-    Stamp stamp;
-    initial_ = read(stamp);
-    seen_ = stamp;
+    const std::string name = path_.string();
+    inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ < 0) throw sceneError(name, std::string("cannot be watched: ") + std::strerror(errno));
+    try {
+        // Watched before it is read, so that no change made meanwhile goes unseen.
+        directoryWatch_ = ::inotify_add_watch(inotify_, path_.parent_path().c_str(), directoryEvents);
+        const int watchError = errno;
+        watchFile();
+        initial_ = read();
+        if (directoryWatch_ < 0)
+            throw sceneError(name, std::string("cannot be watched: ") + std::strerror(watchError));
+    } catch (...) {
+        ::close(inotify_);
+        throw;
+    }
 }
 
-SimScene SceneFile::read(Stamp& stamp) const {
+SceneFile::~SceneFile() {
+    ::close(inotify_);
+}
+
+// The file's own watch follows a replacement: the new file is another inode.
+void SceneFile::watchFile() {
+    const int watch = ::inotify_add_watch(inotify_, path_.c_str(), fileEvents);
+    if (fileWatch_ >= 0 && watch != fileWatch_) ::inotify_rm_watch(inotify_, fileWatch_);
+    fileWatch_ = watch;
+}
+
+// Reads every pending notification; true when one is about the file.
+bool SceneFile::changed() {
+    const std::string fileName = path_.filename().string();
+    bool any = false;
+    alignas(inotify_event) char buffer[4096];
+    while (true) {
+        const ssize_t n = ::read(inotify_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return any;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            if ((event->mask & IN_IGNORED) != 0) continue;  // a watch that went with its file or directory
+            const bool aboutFile = event->wd == fileWatch_ || (event->wd == directoryWatch_ &&
+                                                               (event->len == 0 || event->name == fileName));
+            // An overflow lost notifications, which may have been about the file.
+            if (aboutFile || (event->mask & IN_Q_OVERFLOW) != 0) any = true;
+        }
+    }
+}
+
+SimScene SceneFile::read() const {
     const std::string name = path_.string();
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting: a named pipe would otherwise wait for a writer.
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) throw sceneError(name, std::string("cannot be read: ") + std::strerror(errno));
     struct stat info {};
     std::string text;
@@ -286,6 +341,9 @@ SimScene SceneFile::read(Stamp& stamp) const {
     if (ok && S_ISDIR(info.st_mode)) {
         errno = EISDIR;
         ok = false;
+    } else if (ok && !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw sceneError(name, "cannot be read: not a regular file");
     }
     char buffer[8192];
     while (ok) {
@@ -300,27 +358,23 @@ SimScene SceneFile::read(Stamp& stamp) const {
     const int readError = errno;
     ::close(fd);
     if (!ok) throw sceneError(name, std::string("cannot be read: ") + std::strerror(readError));
-    stamp = Stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
     return parseScene(text, name, path_.parent_path());
 }
 
 std::optional<SimScene> SceneFile::reloadIfChanged() {
+    if (!changed()) return std::nullopt;
+    watchFile();
     struct stat info {};
     if (::stat(path_.c_str(), &info) != 0) {
-        if (seen_) velmora::log("sim: scene file " + path_.string() + " is gone; the previous scene stays");
-        seen_.reset();
+        if (present_)
+            velmora::log("sim: scene file " + path_.string() + " is gone; the previous scene stays");
+        present_ = false;
         return std::nullopt;
     }
-    const Stamp now{info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
-    if (seen_ && *seen_ == now) return std::nullopt;
-    Stamp stamp = now;
+    present_ = true;
     try {
-        auto scene = read(stamp);
-        seen_ = stamp;
-        return scene;
+        return read();
     } catch (const std::runtime_error& error) {
-        // Remembered as seen, so this version is reported once and not parsed again on every query.
-        seen_ = stamp;
         velmora::log(std::string("sim: ") + error.what() + "; the previous scene stays");
         return std::nullopt;
     }

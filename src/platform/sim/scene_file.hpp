@@ -1,8 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,38 +21,37 @@ SimScene parseScene(std::string_view text, const std::string& name, const std::f
 SimScene defaultScene();
 
 // A scene file that is read again whenever it changes on disk, so that a test can move or close windows,
-// switch the frontmost application or grant the permission while the program runs. A change is any
-// difference in the file's identity (device and inode, which an atomic replace changes), size or
-// modification time (to the nanosecond).
+// switch the frontmost application or grant the permission while the program runs. The file and its
+// directory are watched (inotify), so that looking for a change costs one read(2) that finds nothing,
+// and an atomic replace (a rename over the file) is seen as well as a write in place.
 class SceneFile {
   public:
-    // Reads and parses the file; throws std::runtime_error with a readable message when it cannot.
+    // Reads and parses the file; throws std::runtime_error with a readable message when it cannot, when it
+    // is not a regular file (a named pipe or a device would hold up every query) or cannot be watched.
     explicit SceneFile(const std::filesystem::path& path);
+    ~SceneFile();
+    SceneFile(const SceneFile&) = delete;
+    SceneFile& operator=(const SceneFile&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
     const SimScene& initialScene() const { return initial_; }
 
     // The new scene when the file changed since it was last looked at and parses; nothing when it did
-    // not change, is gone or does not parse. The last two are logged once per change of the file, and the
-    // caller keeps the scene it has.
+    // not change, is gone, is not a regular file or does not parse. The last three are logged once per
+    // change of the file, and the caller keeps the scene it has.
     std::optional<SimScene> reloadIfChanged();
 
   private:
-    struct Stamp {
-        dev_t device = 0;
-        ino_t inode = 0;
-        off_t size = 0;
-        std::time_t seconds = 0;
-        long nanoseconds = 0;
-        friend bool operator==(const Stamp&, const Stamp&) = default;
-    };
-
-    // Reads the file through one descriptor, so the stamp and the text belong to the same version.
-    SimScene read(Stamp& stamp) const;
+    bool changed();
+    void watchFile();
+    SimScene read() const;
 
     std::filesystem::path path_;
     SimScene initial_;
-    std::optional<Stamp> seen_;  // none: the file was missing when last looked at
+    int inotify_ = -1;
+    int fileWatch_ = -1;  // the file itself, through a symbolic link: in-place writes to its target
+    int directoryWatch_ = -1;
+    bool present_ = true;  // the file was there when last looked at
 };
 
 }  // namespace velmora::platform::sim

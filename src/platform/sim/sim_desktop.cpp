@@ -11,6 +11,20 @@
 
 namespace velmora::platform::sim {
 
+namespace {
+
+// Appends to a record that keeps the latest `kept` entries: the older half goes in one move once it holds
+// twice as many, so each append costs a constant on average.
+template <typename T>
+void record(std::vector<T>& list, T entry, std::size_t kept) {
+    if (list.size() >= 2 * std::max<std::size_t>(kept, 1)) {
+        list.erase(list.begin(), list.end() - static_cast<std::ptrdiff_t>(kept));
+    }
+    list.push_back(std::move(entry));
+}
+
+}  // namespace
+
 // ---- status item -------------------------------------------------------------------------------------
 
 SimStatusItem::~SimStatusItem() {
@@ -144,6 +158,7 @@ std::unique_ptr<CairoImage> SimOverlayWindow::render() const {
 SimDesktop::SimDesktop(MainLoop& loop, SimScene scene)
     : loop_(loop),
       scene_(std::move(scene)),
+      trace_(std::make_unique<TraceFile>()),
       images_(std::make_unique<OverlayImageWriter>(loop, [this](WindowId number) -> const SimOverlayWindow* {
           for (const auto* window : overlays_) {
               if (window->windowNumber() == number) return window;
@@ -314,9 +329,9 @@ void SimDesktop::postEvent(const SyntheticEvent& event) {
     refresh();
     // Pointer events move the pointer; later keyboard and wheel events are created where it is.
     if (event.mouse() != nullptr) pointer_ = event.location;
-    posted_.push_back(event);
+    record(posted_, event, recordsKept);
     if (scene_.eventTrace && !scene_.eventTrace->empty()) {
-        const bool written = appendTraceLine(*scene_.eventTrace, traceLine(event));
+        const bool written = trace_->append(*scene_.eventTrace, traceLine(event));
         // One line for a run of failures, not one per pointer move.
         if (!written && !traceFailureLogged_) {
             velmora::log("sim: cannot append to the event trace " + *scene_.eventTrace);
@@ -337,7 +352,7 @@ bool SimDesktop::isProcessTrusted(bool prompt) {
 // list. Its application comes to the front through activateApplication, as on a real desktop.
 void SimDesktop::raiseWindow(ProcessId pid, WindowId window) {
     refresh();
-    raiseRequests_.emplace_back(pid, window);
+    record(raiseRequests_, {pid, window}, recordsKept);
     if (!scene_.trusted) return;  // the accessibility calls fail silently without the permission
     auto& windows = scene_.windows;
     const auto it = std::find_if(windows.begin(), windows.end(), [&](const SimWindow& w) {
@@ -360,13 +375,13 @@ bool SimDesktop::activateApplication(ProcessId pid) {
                          std::any_of(scene_.windows.begin(), scene_.windows.end(),
                                      [&](const SimWindow& w) { return w.pid && *w.pid == pid; });
     if (!running) return false;
-    activations_.push_back(pid);
+    record(activations_, pid, recordsKept);
     scene_.frontmostPid = pid;
     return true;
 }
 
 void SimDesktop::openURL(const std::string& url) {
-    openedURLs_.push_back(url);
+    record(openedURLs_, url, recordsKept);
 }
 
 ProcessId SimDesktop::currentProcessId() {

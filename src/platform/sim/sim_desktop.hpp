@@ -42,6 +42,7 @@ struct SimScene {
 
 class SimDesktop;
 class OverlayImageWriter;
+class TraceFile;
 
 class SimStatusItem : public StatusItem {
   public:
@@ -132,7 +133,8 @@ class SimDesktop : public Platform {
     SimScene& scene() { return scene_; }
     const SimScene& scene() const { return scene_; }
 
-    // What happened, for tests.
+    // What happened, for tests. A long run posts without end, so only the latest records are kept: at
+    // least the last `recordsKept` of each kind, oldest first, never twice as many.
     const std::vector<SyntheticEvent>& postedEvents() const { return posted_; }
     void clearPostedEvents() { posted_.clear(); }
     const std::vector<std::string>& openedURLs() const { return openedURLs_; }
@@ -145,6 +147,7 @@ class SimDesktop : public Platform {
     std::vector<SimOverlayWindow*> overlayWindows() const { return overlays_; }
     Point pointerLocation() const { return pointer_; }
 
+    std::size_t recordsKept = 8192;
     // Makes the next event creations fail, as the platform may.
     bool failEventCreation = false;
     // Called by terminate(); a headless run sets it to end the process.
@@ -215,6 +218,7 @@ class SimDesktop : public Platform {
     SimStatusItem* statusItem_ = nullptr;
     std::vector<SimOverlayWindow*> overlays_;  // front to back among the program's own windows
     WindowId nextOverlayNumber_ = 90001;
+    std::unique_ptr<TraceFile> trace_;
     std::unique_ptr<OverlayImageWriter> images_;
 };
 

@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
 
 namespace velmora::platform::sim {
@@ -23,10 +27,99 @@ std::string oneLine(const std::string& text) {
 // Longer lines are nothing a menu could match; they are dropped rather than kept growing.
 constexpr std::size_t maxLineLength = 64 * 1024;
 
+// A descriptor of the menu's own for `fd`, to write to without blocking. Pipes and terminals are opened
+// again (a description of their own), because making the shared one non-blocking would change it for
+// everyone else writing to it, the log on standard error included. A socket is written to with
+// MSG_DONTWAIT instead; regular files never hold a write up.
+int ownDescriptor(int fd, bool& socket) {
+    struct stat info {};
+    const bool known = ::fstat(fd, &info) == 0;
+    socket = known && S_ISSOCK(info.st_mode);
+    if (known && !S_ISREG(info.st_mode) && !socket) {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        const int own = ::open(self.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (own >= 0) return own;
+    }
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) throw std::runtime_error("cannot open the terminal menu's output");
+    if (known && !S_ISREG(info.st_mode) && !socket) {
+        // A pipe that cannot be opened again: the shared description it is.
+        ::fcntl(own, F_SETFL, ::fcntl(own, F_GETFL) | O_NONBLOCK);
+    }
+    return own;
+}
+
 }  // namespace
 
-TerminalStatusMenu::TerminalStatusMenu(SimDesktop& desktop, int input, std::FILE* output)
-    : desktop_(desktop), loop_(desktop.loop()), input_(input), output_(output) {
+// Writes blocks whole and in order without ever waiting: the rest of a block that did not fit is written
+// when the descriptor can take more, and of the blocks shown meanwhile only the latest is kept.
+class TerminalStatusMenu::Output {
+  public:
+    Output(MainLoop& loop, int fd) : descriptor_(loop.context()) {
+        descriptor_.assign(ownDescriptor(fd, socket_));
+    }
+
+    void show(std::string block) {
+        if (sent_ == 0) {
+            current_ = std::move(block);
+        } else {
+            next_ = std::move(block);
+        }
+        flush();
+    }
+
+  private:
+    void flush() {
+        while (sent_ < current_.size()) {
+            const char* data = current_.data() + sent_;
+            const std::size_t size = current_.size() - sent_;
+            const int fd = descriptor_.native_handle();
+            const ssize_t n =
+                socket_ ? ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd, data, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return waitUntilWritable();
+            if (n < 0) {
+                // Nobody will read it (a closed pipe): nothing is kept for later.
+                current_.clear();
+                next_.reset();
+                sent_ = 0;
+                return;
+            }
+            sent_ += static_cast<std::size_t>(n);
+            if (sent_ == current_.size()) {
+                current_ = next_ ? std::move(*next_) : std::string();
+                next_.reset();
+                sent_ = 0;
+            }
+        }
+    }
+
+    void waitUntilWritable() {
+        if (waiting_) return;
+        waiting_ = true;
+        descriptor_.async_wait(
+            boost::asio::posix::stream_descriptor::wait_write,
+            [alive = std::weak_ptr<bool>(alive_), this](const boost::system::error_code& error) {
+                if (alive.expired() || error) return;
+                waiting_ = false;
+                flush();
+            });
+    }
+
+    boost::asio::posix::stream_descriptor descriptor_;
+    bool socket_ = false;
+    std::string current_;  // the block being written, `sent_` bytes of it out
+    std::size_t sent_ = 0;
+    std::optional<std::string> next_;
+    bool waiting_ = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+TerminalStatusMenu::TerminalStatusMenu(SimDesktop& desktop, int input, int output)
+    : desktop_(desktop),
+      loop_(desktop.loop()),
+      input_(input),
+      output_(std::make_unique<Output>(desktop.loop(), output)) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("cannot create the terminal menu's pipe");
     desktop_.onStatusItemChanged = [this](const SimStatusItem&) { changed(); };
     reader_ = std::thread([this] { readLines(); });
@@ -74,9 +167,7 @@ void TerminalStatusMenu::changed() {
 void TerminalStatusMenu::print() {
     const auto* item = desktop_.statusItem();
     if (item == nullptr) return;
-    const std::string block = format(*item);
-    std::fwrite(block.data(), 1, block.size(), output_);
-    std::fflush(output_);
+    output_->show(format(*item));
 }
 
 void TerminalStatusMenu::choose(const std::string& line) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -10,8 +9,8 @@
 namespace velmora::platform::sim {
 
 // The menu bar of a headless run, on a terminal. Whenever the status item's button or menu changes it
-// prints one block and flushes (changes made in one turn of the main loop, such as a whole menu rebuild,
-// give one block showing the result):
+// prints one block (changes made in one turn of the main loop, such as a whole menu rebuild, give one
+// block showing the result):
 //
 //     [menu] title="<button title>" tint=<default|orange>
 //       <disabled item title>
@@ -22,10 +21,14 @@ namespace velmora::platform::sim {
 // A line read from the input that equals an enabled item's title or key equivalent chooses that item;
 // other lines are ignored, and the end of the input changes nothing. Lines are read on a thread of the
 // menu's own and handed to the main loop, as clicks in a real menu bar would be.
+//
+// Printing never waits for the reader of the output: what cannot be written now waits for the output to
+// drain, and only the block being written and the latest one are kept, so a reader that falls behind
+// misses intermediate menus but never sees half a block, and always gets the latest menu in the end.
 class TerminalStatusMenu {
   public:
-    // `input` (standard input in a headless run) stays open and owned by the caller.
-    TerminalStatusMenu(SimDesktop& desktop, int input, std::FILE* output);
+    // `input` and `output` (standard input and output in a headless run) stay open and owned by the caller.
+    TerminalStatusMenu(SimDesktop& desktop, int input, int output);
     ~TerminalStatusMenu();
     TerminalStatusMenu(const TerminalStatusMenu&) = delete;
     TerminalStatusMenu& operator=(const TerminalStatusMenu&) = delete;
@@ -34,6 +37,7 @@ class TerminalStatusMenu {
     static std::string format(const SimStatusItem& item);
 
   private:
+    class Output;
     void changed();
     void print();
     void choose(const std::string& line);
@@ -42,7 +46,7 @@ class TerminalStatusMenu {
     SimDesktop& desktop_;
     MainLoop& loop_;
     int input_;
-    std::FILE* output_;
+    std::unique_ptr<Output> output_;
     int wake_[2] = {-1, -1};  // written to on destruction, so the reader stops waiting for input
     bool printPending_ = false;
     // Tasks posted to the main loop hold this weakly: they do nothing once the menu is gone.
