@@ -37,8 +37,10 @@ double strokeOpacity(const std::optional<platform::WallTime>& endedAt, platform:
     return std::min(1.0, 1 - age / fadeSeconds);
 }
 
-double lineWidth(double width, double viewWidth) {
-    const double scaled = std::min(width, maximumWidth) * viewWidth / referenceWidth;
+double lineWidth(double width, platform::Size size) {
+    if (!std::isfinite(width)) return minimumLineWidth;
+    const double widest = 2 * (std::fabs(size.width) + std::fabs(size.height));
+    const double scaled = std::min(width * size.width / referenceWidth, widest);
     return scaled >= minimumLineWidth ? scaled : minimumLineWidth;  // a NaN fails the test too
 }
 
@@ -110,22 +112,88 @@ void appendPieces(platform::Path& path, std::span<const Point> points, std::size
     }
 }
 
-void drawStroke(platform::Canvas& canvas, const InkStroke& stroke, platform::Size size, double opacity) {
-    if (stroke.points.empty()) return;
-    std::vector<Point> points;
-    points.reserve(stroke.points.size());
-    for (const Point p : stroke.points)
-        points.push_back(toView(p, size));
-    const double lw = lineWidth(stroke.width, size.width);
+std::size_t groupCount(std::size_t pointCount) {
+    return pointCount < 2 ? 0 : (pointCount - 2) / piecesPerGroup + 1;
+}
 
-    canvas.setColor(stroke.color.withAlpha(opacity));
+PieceGroup pieceGroup(std::span<const Point> points, std::size_t g, platform::Size size, double lineWidth,
+                      Point offset) {
+    const std::size_t n = points.size();
+    const std::size_t first = g * piecesPerGroup + 1;
+    const std::size_t last = std::min(first + piecesPerGroup - 1, n - 1);
+    // The view points the group's pieces are made from: from the one before the first piece's start
+    // (its start is a midpoint) to the one after its last piece's end, when there is one.
+    const std::size_t from = first >= 2 ? first - 2 : 0;
+    const std::size_t to = std::min(last + 1, n - 1);
+    std::vector<Point> view;
+    view.reserve(to - from + 1);
+    for (std::size_t i = from; i <= to; ++i)
+        view.push_back(toView(points[i], size));
+
+    PieceGroup group{inkPath(lineWidth), {}, 0};
+    appendPieces(group.path, view, first - from, last - from, offset);
+    double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+    for (std::size_t i = first - from; i <= last - from; ++i) {
+        const Rect b = pieceBounds(view, i, lineWidth);
+        x0 = std::min(x0, b.minX());
+        y0 = std::min(y0, b.minY());
+        x1 = std::max(x1, b.maxX());
+        y1 = std::max(y1, b.maxY());
+        // Cairo's cost is a little for each piece, then the edges it walks row by row and the pixels it
+        // fills: about the piece's length (the hull's, for a curve) and its length times its width.
+        const Point start = pieceStart(view, i);
+        const auto element = piece(view, i);
+        double length = std::hypot(element.to.x - start.x, element.to.y - start.y);
+        if (element.kind == platform::PathElement::Kind::curveTo) {
+            length =
+                std::hypot(element.control1.x - start.x, element.control1.y - start.y) +
+                std::hypot(element.control2.x - element.control1.x, element.control2.y - element.control1.y) +
+                std::hypot(element.to.x - element.control2.x, element.to.y - element.control2.y);
+        }
+        const double area =
+            std::min((length + lineWidth) * (lineWidth + 2 * paintMargin), b.width * b.height);
+        group.work += 1 + (length + lineWidth) / 64 + area / 4096;
+    }
+    group.bounds = Rect{x0 - offset.x, y0 - offset.y, x1 - x0, y1 - y0};
+    return group;
+}
+
+void drawStroke(platform::Canvas& canvas, const InkStroke& stroke, platform::Size size, double opacity) {
+    const std::span<const Point> points(stroke.points);
+    if (points.empty()) return;
+    const double lw = lineWidth(stroke.width, size);
+    const platform::Color color = stroke.color.withAlpha(opacity);
     if (points.size() == 1) {
-        canvas.fillOval(dotRect(points[0], lw));
+        canvas.setColor(color);
+        canvas.fillOval(dotRect(toView(points[0], size), lw));
         return;
     }
-    auto path = inkPath(lw);
-    appendPieces(path, points, 1, points.size() - 1);
-    canvas.strokePath(path);
+
+    if (!(size.width > 0 && size.height > 0)) return;
+    // The groups overlap where they meet and wherever the stroke crosses itself: they are stroked at full
+    // opacity into a mask, which unites their coverage, and the mask is filled once in the colour.
+    const std::size_t groups = groupCount(points.size());
+    double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const Rect b = pieceGroup(points, g, size, lw).bounds;
+        x0 = std::min(x0, b.minX());
+        y0 = std::min(y0, b.minY());
+        x1 = std::max(x1, b.maxX());
+        y1 = std::max(y1, b.maxY());
+    }
+    const int left = static_cast<int>(std::floor(std::clamp(x0, 0.0, size.width)));
+    const int top = static_cast<int>(std::floor(std::clamp(y0, 0.0, size.height)));
+    const int right = static_cast<int>(std::ceil(std::clamp(x1, 0.0, size.width)));
+    const int bottom = static_cast<int>(std::ceil(std::clamp(y1, 0.0, size.height)));
+    if (right <= left || bottom <= top) return;
+    auto mask = canvas.makeMask(right - left, bottom - top);
+    if (mask == nullptr || mask->width() != right - left || mask->height() != bottom - top) return;
+    const Point origin{static_cast<double>(left), static_cast<double>(top)};
+    mask->canvas().setColor(platform::Color{0, 0, 0, 1});
+    for (std::size_t g = 0; g < groups; ++g)
+        mask->canvas().strokePath(pieceGroup(points, g, size, lw, origin).path);
+    canvas.setColor(color);
+    canvas.fillMask(*mask, origin);
 }
 
 void drawStrokesDirectly(platform::Canvas& canvas, const std::vector<std::shared_ptr<InkStroke>>& strokes,

@@ -21,19 +21,22 @@ inline constexpr double fadeSeconds = 2.5;
 // Stroke widths are given in points of a surface this wide.
 inline constexpr double referenceWidth = 1280;
 inline constexpr double minimumLineWidth = 1.5;
-// Widths above this (in reference points, 5 % of the surface's width) are drawn this wide. No page draws
-// that broad a line on purpose, and the cost of a stroke grows with its width (the round joins' arcs and
-// the area rasterised): an infinite or enormous width would otherwise stall the main thread for seconds
-// or leave the canvas unable to draw at all.
-inline constexpr double maximumWidth = 64;
+// The pieces of a stroke are stroked this many at a time, each group as its own path, one over the other
+// in order. A path that crosses itself costs Cairo about the square of its crossings, so a page's
+// zigzag across the surface would otherwise stall the main thread for minutes; in groups the cost is
+// linear in the points. Groups also let a stroke that is being drawn keep all but its last group as
+// they are. Larger groups mean fewer calls into Cairo; smaller ones less to redo when a point arrives.
+inline constexpr std::size_t piecesPerGroup = 32;
 
 // 1 while the stroke is being drawn, then falling linearly to 0 over fadeSeconds after `endedAt`. Never
 // above 1, also when the wall clock has gone back since the stroke ended.
 double strokeOpacity(const std::optional<platform::WallTime>& endedAt, platform::WallTime now);
 
-// The width that `width` reference points are drawn at on a view `viewWidth` wide; never below
-// minimumLineWidth, which is also the width of a width that is not a number.
-double lineWidth(double width, double viewWidth);
+// The width that `width` reference points are drawn at on a view of `size`; never below
+// minimumLineWidth, which is also the width of a width that is not a finite number. A line twice as wide
+// as the view's width and height together covers the whole view from any point of it, so wider ones are
+// drawn that wide: the same pixels, and coordinates that Cairo's fixed-point numbers can hold.
+double lineWidth(double width, platform::Size size);
 
 // A normalised point on a view of `size`. Coordinates outside [0, 1], which only a caller other than the
 // overlay could store, are drawn at the nearest edge; one that is not a number at 0.
@@ -59,8 +62,27 @@ platform::Path inkPath(double lineWidth);
 void appendPieces(platform::Path& path, std::span<const platform::Point> points, std::size_t first,
                   std::size_t last, platform::Point offset = {});
 
+// A stroke of n points has groupCount(n) groups of pieces; group g holds pieces g·piecesPerGroup + 1 up
+// to the next multiple of piecesPerGroup or n − 1. Only the last group changes when points are appended.
+std::size_t groupCount(std::size_t pointCount);
+
+// One group of a stroke's pieces, made from the stroke's normalised points on a view, ready to stroke.
+struct PieceGroup {
+    platform::Path path;
+    // Everything the group paints, antialiasing included.
+    platform::Rect bounds;
+    // What stroking it costs, in units of about a short piece: one a piece, and more for the pixels it
+    // covers and the rows it crosses.
+    double work = 0;
+};
+// Group `g` of the stroke with `points` (normalised, as stored) on a view of `size`, at `lineWidth`, every
+// point moved by -`offset`.
+PieceGroup pieceGroup(std::span<const platform::Point> points, std::size_t g, platform::Size size,
+                      double lineWidth, platform::Point offset = {});
+
 // Draws one stroke straight onto `canvas` at `opacity` on a view of `size`: a dot for one point, the
-// smoothed path for more. Draws nothing for no points.
+// smoothed path for more, its groups stroked one over the other into a mask of coverage that is then
+// filled in the stroke's colour. Draws nothing for no points.
 void drawStroke(platform::Canvas& canvas, const InkStroke& stroke, platform::Size size, double opacity);
 
 // Draws every stroke in order, each from its points, as the view's drawing is defined; strokes that
