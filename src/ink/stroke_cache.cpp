@@ -39,7 +39,7 @@ struct StrokeCache::Entry {
     std::unique_ptr<platform::Layer> mask;
     PixelRect maskRect;
     std::size_t bytes = 0;
-    std::size_t settled = 0;  // groups stroked for good: every one but the last
+    std::size_t nextPiece = 1;  // the first piece of the groups not yet stroked for good
     // The last group (or a one-point stroke's dot) is in the mask, and `saved` holds the mask's pixels
     // of `savedRect` from before it was stroked.
     bool tailDrawn = false;
@@ -141,7 +141,7 @@ void StrokeCache::drop(Entry& entry) {
 void StrokeCache::restart(Entry& entry, double lineWidth) {
     drop(entry);
     entry.count = 0;
-    entry.settled = 0;
+    entry.nextPiece = 1;
     entry.lineWidth = lineWidth;
     entry.cells.assign(static_cast<std::size_t>(columns_) * static_cast<std::size_t>(rows_), 0);
     entry.parts.clear();
@@ -164,30 +164,36 @@ bool StrokeCache::update(platform::Canvas& canvas, Entry& entry, const InkStroke
         entry.last = points[n - 1];
     }
 
-    const platform::Color opaque{0, 0, 0, 1};
-    // Strokes `group` (or the dot) into the mask; false when there is no room for it.
-    auto strokeGroup = [&](std::size_t group, bool last) {
-        PixelRect paints;
-        platform::Path path;
-        if (n == 1) {
-            paints = outward(dotBounds(toView(points[0], size_), lw));
-            work_ += 1;
-        } else {
-            auto pieces = pieceGroup(points, group, size_, lw);
-            paints = outward(pieces.bounds);
-            path = std::move(pieces.path);
-            work_ += pieces.work;
+    // Strokes `groups` (or the dot when there are none) into the mask, unless that would take the frame
+    // beyond its work; `keep` saves the pixels they cover first.
+    enum class Outcome { stroked, later, noRoom };
+    auto strokeGroups = [&](std::vector<PieceGroup>& groups, bool keep) {
+        double work = 1;
+        std::optional<Rect> covers;
+        if (groups.empty()) covers = dotBounds(toView(points[0], size_), lw);
+        for (const auto& group : groups) {
+            work += group.work;
+            const Rect& b = group.bounds;
+            if (!covers) {
+                covers = b;
+                continue;
+            }
+            const double x0 = std::min(covers->minX(), b.minX()), y0 = std::min(covers->minY(), b.minY());
+            covers = Rect{x0, y0, std::max(covers->maxX(), b.maxX()) - x0,
+                          std::max(covers->maxY(), b.maxY()) - y0};
         }
-        ++lastGroups_;
-        if (paints.isEmpty()) return true;
-        if (!ensureMask(canvas, entry, paints)) return false;
-        const Point origin{static_cast<double>(entry.maskRect.x0), static_cast<double>(entry.maskRect.y0)};
-        // A finished stroke keeps no pixels to put back: points are rarely added once it fades.
-        if (last && !stroke.endedAt) {
+        if (lastGroups_ > 0 && work_ + work > workPerFrame) return Outcome::later;
+        work_ += work;
+        lastGroups_ += std::max<std::size_t>(groups.size(), 1);
+        const PixelRect paints = outward(*covers);
+        if (paints.isEmpty()) return Outcome::stroked;
+        if (!ensureMask(canvas, entry, paints)) return Outcome::noRoom;
+        const platform::Color opaque{0, 0, 0, 1};
+        if (keep) {
             const std::size_t bytes = a8Bytes(paints.x1 - paints.x0, paints.y1 - paints.y0);
-            if (bytes_ + bytes > budget_) return false;
+            if (bytes_ + bytes > budget_) return Outcome::noRoom;
             auto saved = canvas.makeMask(paints.x1 - paints.x0, paints.y1 - paints.y0);
-            if (saved == nullptr || saved->width() != paints.x1 - paints.x0) return false;
+            if (saved == nullptr || saved->width() != paints.x1 - paints.x0) return Outcome::noRoom;
             saved->canvas().setColor(opaque);
             saved->canvas().fillMask(*entry.mask, Point{static_cast<double>(entry.maskRect.x0 - paints.x0),
                                                         static_cast<double>(entry.maskRect.y0 - paints.y0)});
@@ -196,41 +202,47 @@ bool StrokeCache::update(platform::Canvas& canvas, Entry& entry, const InkStroke
             entry.savedBytes = bytes;
             bytes_ += bytes;
         }
+        const Point origin{static_cast<double>(entry.maskRect.x0), static_cast<double>(entry.maskRect.y0)};
         platform::Canvas& mask = entry.mask->canvas();
         mask.setColor(opaque);
-        if (n == 1) {
+        if (groups.empty()) {
             const Point p = toView(points[0], size_);
             mask.fillOval(dotRect(Point{p.x - origin.x, p.y - origin.y}, lw));
-        } else {
-            for (auto& element : path.elements) {
+        }
+        for (auto& group : groups) {
+            for (auto& element : group.path.elements) {
                 element.to = Point{element.to.x - origin.x, element.to.y - origin.y};
                 element.control1 = Point{element.control1.x - origin.x, element.control1.y - origin.y};
                 element.control2 = Point{element.control2.x - origin.x, element.control2.y - origin.y};
             }
-            mask.strokePath(path);
+            mask.strokePath(group.path);
         }
         markCells(entry, paints);
-        return true;
+        return Outcome::stroked;
     };
 
-    const std::size_t groups = std::max<std::size_t>(groupCount(n), 1);
-    bool room = true;
-    while (room && entry.settled + 1 < groups) {
-        if (work_ >= workPerFrame) {
-            behind_ = true;
-            return entry.mask != nullptr;
-        }
-        room = strokeGroup(entry.settled, false);
-        if (room) ++entry.settled;
+    // Groups whose pieces, and the piece after them that ended them, have their final shape are stroked
+    // for good; the rest (the end of the stroke, or its dot) is stroked with the pixels under it kept.
+    auto outcome = Outcome::stroked;
+    std::vector<PieceGroup> groups;
+    while (outcome == Outcome::stroked && entry.nextPiece + 1 < n) {
+        groups.assign(1, pieceGroup(points, entry.nextPiece, size_, lw));
+        if (groups[0].last + 2 >= n) break;
+        outcome = strokeGroups(groups, false);
+        if (outcome == Outcome::stroked) entry.nextPiece = groups[0].last + 1;
     }
-    if (room && !entry.tailDrawn) {
-        if (work_ >= workPerFrame) {
-            behind_ = true;
-            return entry.mask != nullptr;
-        }
-        room = strokeGroup(groups - 1, true);
-        entry.tailDrawn = room;
+    if (outcome == Outcome::stroked && !entry.tailDrawn) {
+        groups.clear();
+        for (std::size_t first = entry.nextPiece; first < n; first = groups.back().last + 1)
+            groups.push_back(pieceGroup(points, first, size_, lw));
+        outcome = strokeGroups(groups, !stroke.endedAt);
+        entry.tailDrawn = outcome == Outcome::stroked;
     }
+    if (outcome == Outcome::later) {
+        behind_ = true;
+        return entry.mask != nullptr;
+    }
+    const bool room = outcome == Outcome::stroked;
     if (room && stroke.endedAt && entry.saved != nullptr) {
         bytes_ -= entry.savedBytes;
         entry.savedBytes = 0;

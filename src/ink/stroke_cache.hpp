@@ -27,9 +27,9 @@ namespace velmora::ink {
 // gives. Compositing is restricted to the grid cells the stroke paints, so a long thin stroke costs about
 // its own area rather than its bounding box's.
 //
-// Work is counted in units of about one short piece (see PieceGroup::work). Each frame strokes groups
-// until workPerFrame is spent, at least one; what is left (a stroke of many points, or one sent whole)
-// is stroked over the following frames, and the stroke shows what has been stroked so far.
+// Work is counted in units of about one short piece (see PieceGroup::work). Each frame strokes the
+// groups that fit in workPerFrame, and at least one; what is left (a stroke of many points, or one sent
+// whole) is stroked over the following frames, and the stroke shows what has been stroked so far.
 class StrokeCache {
   public:
     // Masks and saved pixels are kept up to this many bytes in all; a stroke that finds no room is left

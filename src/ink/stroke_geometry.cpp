@@ -1,6 +1,7 @@
 #include "ink/stroke_geometry.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 
@@ -112,37 +113,24 @@ void appendPieces(platform::Path& path, std::span<const Point> points, std::size
     }
 }
 
-std::size_t groupCount(std::size_t pointCount) {
-    return pointCount < 2 ? 0 : (pointCount - 2) / piecesPerGroup + 1;
-}
-
-PieceGroup pieceGroup(std::span<const Point> points, std::size_t g, platform::Size size, double lineWidth,
+PieceGroup pieceGroup(std::span<const Point> points, std::size_t first, platform::Size size, double lineWidth,
                       Point offset) {
     const std::size_t n = points.size();
-    const std::size_t first = g * piecesPerGroup + 1;
-    const std::size_t last = std::min(first + piecesPerGroup - 1, n - 1);
-    // The view points the group's pieces are made from: from the one before the first piece's start
-    // (its start is a midpoint) to the one after its last piece's end, when there is one.
-    const std::size_t from = first >= 2 ? first - 2 : 0;
-    const std::size_t to = std::min(last + 1, n - 1);
-    std::vector<Point> view;
-    view.reserve(to - from + 1);
-    for (std::size_t i = from; i <= to; ++i)
-        view.push_back(toView(points[i], size));
-
-    PieceGroup group{inkPath(lineWidth), {}, 0};
-    appendPieces(group.path, view, first - from, last - from, offset);
-    double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
-    for (std::size_t i = first - from; i <= last - from; ++i) {
-        const Rect b = pieceBounds(view, i, lineWidth);
-        x0 = std::min(x0, b.minX());
-        y0 = std::min(y0, b.minY());
-        x1 = std::max(x1, b.maxX());
-        y1 = std::max(y1, b.maxY());
-        // Cairo's cost is a little for each piece, then the edges it walks row by row and the pixels it
-        // fills: about the piece's length (the hull's, for a curve) and its length times its width.
-        const Point start = pieceStart(view, i);
-        const auto element = piece(view, i);
+    auto moved = [offset](Point p) { return Point{p.x - offset.x, p.y - offset.y}; };
+    PieceGroup group{first, first, inkPath(lineWidth), {}, 0};
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0, painted = 0;
+    std::array<Point, 4> view;
+    for (std::size_t i = first; i < n && i < first + piecesPerGroup; ++i) {
+        // Piece i from the view points it is made of: from the one before its start (a midpoint but for
+        // the first piece) to the one after its end, when there is one.
+        const std::size_t from = i >= 2 ? i - 2 : 0;
+        const std::size_t to = std::min(i + 1, n - 1);
+        for (std::size_t j = from; j <= to; ++j)
+            view[j - from] = toView(points[j], size);
+        const std::span<const Point> local(view.data(), to - from + 1);
+        const Point start = pieceStart(local, i - from);
+        auto element = piece(local, i - from);
+        const Rect b = pieceBounds(local, i - from, lineWidth);
         double length = std::hypot(element.to.x - start.x, element.to.y - start.y);
         if (element.kind == platform::PathElement::Kind::curveTo) {
             length =
@@ -152,9 +140,26 @@ PieceGroup pieceGroup(std::span<const Point> points, std::size_t g, platform::Si
         }
         const double area =
             std::min((length + lineWidth) * (lineWidth + 2 * paintMargin), b.width * b.height);
-        group.work += 1 + (length + lineWidth) / 64 + area / 4096;
+        const double nx0 = i == first ? b.minX() : std::min(x0, b.minX());
+        const double ny0 = i == first ? b.minY() : std::min(y0, b.minY());
+        const double nx1 = i == first ? b.maxX() : std::max(x1, b.maxX());
+        const double ny1 = i == first ? b.maxY() : std::max(y1, b.maxY());
+        if (i > first && (nx1 - nx0) * (ny1 - ny0) > 4096 + 8 * (painted + area)) break;
+        x0 = nx0, y0 = ny0, x1 = nx1, y1 = ny1;
+        painted += area;
+
+        if (i == first) group.path.moveTo(moved(start));
+        element.to = moved(element.to);
+        if (element.kind == platform::PathElement::Kind::curveTo) {
+            element.control1 = moved(element.control1);
+            element.control2 = moved(element.control2);
+        }
+        group.path.elements.push_back(element);
+        group.last = i;
+        group.work += 2 + length / 6;
     }
     group.bounds = Rect{x0 - offset.x, y0 - offset.y, x1 - x0, y1 - y0};
+    group.work += 10 + group.bounds.width * group.bounds.height / 1024;
     return group;
 }
 
@@ -172,14 +177,14 @@ void drawStroke(platform::Canvas& canvas, const InkStroke& stroke, platform::Siz
     if (!(size.width > 0 && size.height > 0)) return;
     // The groups overlap where they meet and wherever the stroke crosses itself: they are stroked at full
     // opacity into a mask, which unites their coverage, and the mask is filled once in the colour.
-    const std::size_t groups = groupCount(points.size());
     double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
-    for (std::size_t g = 0; g < groups; ++g) {
-        const Rect b = pieceGroup(points, g, size, lw).bounds;
-        x0 = std::min(x0, b.minX());
-        y0 = std::min(y0, b.minY());
-        x1 = std::max(x1, b.maxX());
-        y1 = std::max(y1, b.maxY());
+    for (std::size_t first = 1; first < points.size();) {
+        const auto group = pieceGroup(points, first, size, lw);
+        x0 = std::min(x0, group.bounds.minX());
+        y0 = std::min(y0, group.bounds.minY());
+        x1 = std::max(x1, group.bounds.maxX());
+        y1 = std::max(y1, group.bounds.maxY());
+        first = group.last + 1;
     }
     const int left = static_cast<int>(std::floor(std::clamp(x0, 0.0, size.width)));
     const int top = static_cast<int>(std::floor(std::clamp(y0, 0.0, size.height)));
@@ -190,8 +195,11 @@ void drawStroke(platform::Canvas& canvas, const InkStroke& stroke, platform::Siz
     if (mask == nullptr || mask->width() != right - left || mask->height() != bottom - top) return;
     const Point origin{static_cast<double>(left), static_cast<double>(top)};
     mask->canvas().setColor(platform::Color{0, 0, 0, 1});
-    for (std::size_t g = 0; g < groups; ++g)
-        mask->canvas().strokePath(pieceGroup(points, g, size, lw, origin).path);
+    for (std::size_t first = 1; first < points.size();) {
+        const auto group = pieceGroup(points, first, size, lw, origin);
+        mask->canvas().strokePath(group.path);
+        first = group.last + 1;
+    }
     canvas.setColor(color);
     canvas.fillMask(*mask, origin);
 }

@@ -21,11 +21,12 @@ inline constexpr double fadeSeconds = 2.5;
 // Stroke widths are given in points of a surface this wide.
 inline constexpr double referenceWidth = 1280;
 inline constexpr double minimumLineWidth = 1.5;
-// The pieces of a stroke are stroked this many at a time, each group as its own path, one over the other
-// in order. A path that crosses itself costs Cairo about the square of its crossings, so a page's
-// zigzag across the surface would otherwise stall the main thread for minutes; in groups the cost is
-// linear in the points. Groups also let a stroke that is being drawn keep all but its last group as
-// they are. Larger groups mean fewer calls into Cairo; smaller ones less to redo when a point arrives.
+// A stroke's pieces are stroked in groups, each group as its own path, one over the other in order. A
+// path that crosses itself costs Cairo about the square of its crossings (a page's zigzag of 30,000
+// points across the surface took seconds), and its rasteriser walks each row of pixels from a path's
+// leftmost edge to its rightmost, so a group takes at most this many pieces and ends before a piece that
+// would make its bounding box much larger than the area its pieces paint. The cost is then linear in the
+// points and about the pixels painted. Groups also let a stroke being drawn keep all but its end.
 inline constexpr std::size_t piecesPerGroup = 32;
 
 // 1 while the stroke is being drawn, then falling linearly to 0 over fadeSeconds after `endedAt`. Never
@@ -62,22 +63,20 @@ platform::Path inkPath(double lineWidth);
 void appendPieces(platform::Path& path, std::span<const platform::Point> points, std::size_t first,
                   std::size_t last, platform::Point offset = {});
 
-// A stroke of n points has groupCount(n) groups of pieces; group g holds pieces g·piecesPerGroup + 1 up
-// to the next multiple of piecesPerGroup or n − 1. Only the last group changes when points are appended.
-std::size_t groupCount(std::size_t pointCount);
-
-// One group of a stroke's pieces, made from the stroke's normalised points on a view, ready to stroke.
+// One group of a stroke's pieces, from its normalised points on a view, ready to stroke.
 struct PieceGroup {
+    std::size_t first = 0;
+    std::size_t last = 0;
     platform::Path path;
     // Everything the group paints, antialiasing included.
     platform::Rect bounds;
-    // What stroking it costs, in units of about a short piece: one a piece, and more for the pixels it
-    // covers and the rows it crosses.
+    // What stroking it costs, in units of about a microsecond of a laptop core of today.
     double work = 0;
 };
-// Group `g` of the stroke with `points` (normalised, as stored) on a view of `size`, at `lineWidth`, every
-// point moved by -`offset`.
-PieceGroup pieceGroup(std::span<const platform::Point> points, std::size_t g, platform::Size size,
+// The group of the stroke with `points` (normalised, as stored, at least two) that starts at piece
+// `first`, on a view of `size` at `lineWidth`, every point moved by -`offset`. The next group starts at
+// piece `last` + 1. Appending points can only change the groups from the one that holds piece n − 2.
+PieceGroup pieceGroup(std::span<const platform::Point> points, std::size_t first, platform::Size size,
                       double lineWidth, platform::Point offset = {});
 
 // Draws one stroke straight onto `canvas` at `opacity` on a view of `size`: a dot for one point, the
