@@ -243,7 +243,9 @@ TEST(InkRendering, strokes_of_up_to_a_million_crossing_points_are_drawn_over_fra
         }
         EXPECT_GT(frames, 10);
         EXPECT_GT(paintedPixels(*image), 64 * 6);  // both diagonals and the edges
-        if (count < 100'000) EXPECT_LE(largestDifference(*renderDirect(strokes, 64, 40, start), *image), 1);
+        if (count < 100'000) {
+            EXPECT_LE(largestDifference(*renderDirect(strokes, 64, 40, start), *image), 1);
+        }
     }
 }
 
