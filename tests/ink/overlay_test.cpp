@@ -396,14 +396,14 @@ TEST(Overlay, a_page_holds_a_bounded_number_of_points) {
 TEST(Overlay, a_page_holds_a_bounded_number_of_strokes) {
     Fixture f;
     for (int i = 0; i < 100'000; ++i)
-        f.overlay->stroke(strokeMessage("s" + std::to_string(i), 2));
+        f.overlay->stroke(strokeMessage(std::to_string(i), 2));
     EXPECT_EQ(f.strokes().size(), Overlay::maxStrokes);
     EXPECT_EQ(
         std::count_if(f.strokes().begin(), f.strokes().end(), [](const auto& s) { return !s->endedAt; }),
         static_cast<std::ptrdiff_t>(Overlay::maxOpenStrokes));
     // The newest are kept, in order, and the unfinished ones are the newest.
-    EXPECT_EQ(f.strokes().back()->id, "s99999");
-    EXPECT_EQ(f.strokes().front()->id, "s" + std::to_string(100'000 - Overlay::maxStrokes));
+    EXPECT_EQ(f.strokes().back()->id, "99999");
+    EXPECT_EQ(f.strokes().front()->id, std::to_string(100'000 - Overlay::maxStrokes));
     EXPECT_FALSE(f.strokes()[Overlay::maxStrokes - Overlay::maxOpenStrokes]->endedAt.has_value());
     f.frames(200);
     EXPECT_EQ(f.strokes().size(), Overlay::maxOpenStrokes);
