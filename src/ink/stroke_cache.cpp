@@ -217,7 +217,11 @@ bool StrokeCache::update(platform::Canvas& canvas, Entry& entry, const InkStroke
             }
             mask.strokePath(group.path);
         }
-        markCells(entry, paints);
+        if (groups.empty()) markCells(entry, paints);
+        for (const auto& group : groups) {
+            for (const Rect& b : group.pieceBounds)
+                markCells(entry, outward(b));
+        }
         return Outcome::stroked;
     };
 

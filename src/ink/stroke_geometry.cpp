@@ -117,7 +117,7 @@ PieceGroup pieceGroup(std::span<const Point> points, std::size_t first, platform
                       Point offset) {
     const std::size_t n = points.size();
     auto moved = [offset](Point p) { return Point{p.x - offset.x, p.y - offset.y}; };
-    PieceGroup group{first, first, inkPath(lineWidth), {}, 0};
+    PieceGroup group{first, first, inkPath(lineWidth), {}, {}, 0};
     double x0 = 0, y0 = 0, x1 = 0, y1 = 0, painted = 0;
     std::array<Point, 4> view;
     for (std::size_t i = first; i < n && i < first + piecesPerGroup; ++i) {
@@ -156,6 +156,7 @@ PieceGroup pieceGroup(std::span<const Point> points, std::size_t first, platform
         }
         group.path.elements.push_back(element);
         group.last = i;
+        group.pieceBounds.push_back(Rect{b.x - offset.x, b.y - offset.y, b.width, b.height});
         group.work += 2 + length / 6;
     }
     group.bounds = Rect{x0 - offset.x, y0 - offset.y, x1 - x0, y1 - y0};

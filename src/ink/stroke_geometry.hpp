@@ -68,8 +68,9 @@ struct PieceGroup {
     std::size_t first = 0;
     std::size_t last = 0;
     platform::Path path;
-    // Everything the group paints, antialiasing included.
+    // Everything the group paints, antialiasing included, and what each of its pieces paints.
     platform::Rect bounds;
+    std::vector<platform::Rect> pieceBounds;
     // What stroking it costs, in units of about a microsecond of a laptop core of today.
     double work = 0;
 };
