@@ -227,7 +227,8 @@ int main(int argc, char** argv) {
             const char* renderer = rendering == InkView::Rendering::cached ? "cached" : "full";
             benchmark::RegisterBenchmark(benchmarkName(c, renderer).c_str(),
                                          [c, rendering](benchmark::State& state) {
-                                             frame(state, c.strokes, c.points, c.perFrame, rendering, c.zigzag);
+                                             frame(state, c.strokes, c.points, c.perFrame, rendering,
+                                                   c.zigzag);
                                          })
                 ->UseManualTime()
                 ->Unit(benchmark::kMillisecond);
@@ -236,9 +237,8 @@ int main(int argc, char** argv) {
     for (const auto rendering : {InkView::Rendering::cached, InkView::Rendering::direct}) {
         const bool cached = rendering == InkView::Rendering::cached;
         std::string name = std::string("ink frame/") + crossing + (cached ? "/cached" : "/full");
-        benchmark::RegisterBenchmark(name.c_str(), [rendering](benchmark::State& state) {
-            crossingStroke(state, rendering);
-        })
+        benchmark::RegisterBenchmark(
+            name.c_str(), [rendering](benchmark::State& state) { crossingStroke(state, rendering); })
             ->UseManualTime()
             ->Iterations(1)
             ->Unit(benchmark::kMillisecond);

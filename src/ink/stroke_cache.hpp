@@ -21,9 +21,9 @@ namespace velmora::ink {
 // Each stroke's coverage is kept in a mask and, on every frame, composited in the stroke's colour at its
 // current opacity; the straightforward drawing unites a stroke's coverage in a mask too, so the pixels
 // come out the same. A stroke's groups of pieces are stroked into its mask one over the other, in order,
-// as the straightforward drawing does. Only the last group changes when points arrive, so before it is
-// stroked the mask's pixels under it are saved, and when the stroke changes they are put back and the
-// group is stroked again, as it now is: the mask then holds exactly what stroking every group in order
+// as the straightforward drawing does. Only the groups at its end change when points arrive, so before
+// they are stroked the mask's pixels under them are saved, and when the stroke changes they are put back
+// and the end is stroked again, as it now is: the mask then holds exactly what stroking every group in order
 // gives. Compositing is restricted to the grid cells the stroke paints, so a long thin stroke costs about
 // its own area rather than its bounding box's.
 //

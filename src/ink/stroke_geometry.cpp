@@ -98,21 +98,6 @@ platform::Path inkPath(double lineWidth) {
     return path;
 }
 
-void appendPieces(platform::Path& path, std::span<const Point> points, std::size_t first, std::size_t last,
-                  Point offset) {
-    auto moved = [offset](Point p) { return Point{p.x - offset.x, p.y - offset.y}; };
-    path.moveTo(moved(pieceStart(points, first)));
-    for (std::size_t i = first; i <= last; ++i) {
-        auto element = piece(points, i);
-        element.to = moved(element.to);
-        if (element.kind == platform::PathElement::Kind::curveTo) {
-            element.control1 = moved(element.control1);
-            element.control2 = moved(element.control2);
-        }
-        path.elements.push_back(element);
-    }
-}
-
 PieceGroup pieceGroup(std::span<const Point> points, std::size_t first, platform::Size size, double lineWidth,
                       Point offset) {
     const std::size_t n = points.size();

@@ -59,9 +59,6 @@ platform::Rect dotBounds(platform::Point p, double lineWidth);
 
 // A path of round caps and joins at `lineWidth`, empty.
 platform::Path inkPath(double lineWidth);
-// Appends pieces first … last (inclusive) to `path` as one subpath, every point moved by -`offset`.
-void appendPieces(platform::Path& path, std::span<const platform::Point> points, std::size_t first,
-                  std::size_t last, platform::Point offset = {});
 
 // One group of a stroke's pieces, from its normalised points on a view, ready to stroke.
 struct PieceGroup {
