@@ -22,7 +22,8 @@ class InkStroke {
     const std::string id;
     // In drawing order, each coordinate in [0, 1] across the shared surface: x from its left edge, y from
     // its top edge. Points are only ever appended; the view's cached drawing relies on that to extend a
-    // stroke cheaply, and notices (and pays for) any other change.
+    // stroke cheaply. It notices a list that got shorter or whose first or last drawn point changed, and
+    // draws such a stroke afresh.
     std::vector<platform::Point> points;
     const platform::Color color;
     // Line width in points of a surface 1280 points wide.

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <utility>
 
+#include "app/log.hpp"
 #include "ink/color_hex.hpp"
 #include "ink/stroke_geometry.hpp"
 #include "input/json_value.hpp"
@@ -49,14 +51,34 @@ void Overlay::stroke(const boost::json::object& message) {
     if (!std::all_of(points->begin(), points->end(), [](const auto& v) { return v.is_object(); })) return;
 
     InkStroke& stroke = strokeFor(*id, message);
+    std::size_t held = 0;
+    for (const auto& s : view_->strokes)
+        held += s->points.size();
     for (const auto& value : *points) {
+        if (stroke.points.size() >= maxStrokePoints) {
+            tellOnce(toldStrokePoints_, "A page drew a stroke of " + std::to_string(maxStrokePoints) +
+                                            " points; its further points are ignored.");
+            break;
+        }
+        if (held >= maxPoints) {
+            tellOnce(toldPoints_, "A page's ink holds " + std::to_string(maxPoints) +
+                                      " points; further points are ignored until strokes fade.");
+            break;
+        }
         const auto& point = value.get_object();
         const auto x = input::readDouble(point, "x");
         if (!x) continue;
         const auto y = input::readDouble(point, "y");
         if (!y) continue;
         if (!std::isfinite(*x) || !std::isfinite(*y)) continue;
+        if (stroke.points.capacity() == stroke.points.size()) {
+            // One allocation for a message's points, as many as there can be room for.
+            const std::size_t room =
+                std::min({points->size(), maxStrokePoints - stroke.points.size(), maxPoints - held});
+            stroke.points.reserve(std::max(stroke.points.size() + room, 2 * stroke.points.capacity()));
+        }
         stroke.points.push_back(platform::Point{std::clamp(*x, 0.0, 1.0), std::clamp(*y, 0.0, 1.0)});
+        ++held;
     }
     if (input::readBool(message, "done").value_or(false)) stroke.endedAt = platform_.loop().wallNow();
 
@@ -78,9 +100,32 @@ InkStroke& Overlay::strokeFor(std::string_view id, const boost::json::object& me
     const auto colorText = input::readString(message, "color");
     const auto color = colorFromHex(colorText.value_or(std::string_view{}));
     const double width = input::readDouble(message, "width").value_or(defaultWidth);
+    makeRoomForStroke();
     strokes.push_back(
         std::make_shared<InkStroke>(std::string(id), color.value_or(platform::Color::systemRed()), width));
     return *strokes.back();
+}
+
+void Overlay::makeRoomForStroke() {
+    auto& strokes = view_->strokes;
+    const auto open = [](const auto& s) { return !s->endedAt; };
+    if (static_cast<std::size_t>(std::count_if(strokes.begin(), strokes.end(), open)) >= maxOpenStrokes) {
+        tellOnce(toldOpenStrokes_, "A page had " + std::to_string(maxOpenStrokes) +
+                                       " unfinished strokes; the oldest of them was finished.");
+        (*std::find_if(strokes.begin(), strokes.end(), open))->endedAt = platform_.loop().wallNow();
+    }
+    if (strokes.size() >= maxStrokes) {
+        tellOnce(toldStrokes_, "A page had " + std::to_string(maxStrokes) +
+                                   " strokes on screen; the oldest finished one was removed.");
+        const auto finished = std::find_if_not(strokes.begin(), strokes.end(), open);
+        strokes.erase(finished != strokes.end() ? finished : strokes.begin());
+    }
+}
+
+void Overlay::tellOnce(bool& flag, std::string_view message) {
+    if (flag) return;
+    flag = true;
+    log(message);
 }
 
 void Overlay::tick() {

@@ -2,6 +2,7 @@
 
 #include <boost/json/object.hpp>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,6 +32,19 @@ class Overlay : public std::enable_shared_from_this<Overlay> {
     static constexpr platform::Duration tickInterval{1.0 / 60.0};
     static constexpr double defaultWidth = 4.0;
 
+    // What one page can make an overlay hold, each far beyond what a reviewer reaches: drawing without a
+    // break at 120 points a second for an hour gives 432,000 points, one pointer draws one stroke at a
+    // time, and a finished stroke is gone 2.5 s later. Each is logged once per overlay when reached.
+    //
+    // Further points of a stroke that has this many are ignored.
+    static constexpr std::size_t maxStrokePoints = 1'000'000;
+    // Further points of any stroke are ignored while the strokes hold this many in all (32 MiB).
+    static constexpr std::size_t maxPoints = 2'000'000;
+    // A stroke started beyond this many unfinished ones finishes the oldest unfinished one (it fades).
+    static constexpr std::size_t maxOpenStrokes = 16;
+    // A stroke started beyond this many in all removes the oldest finished one, or the oldest.
+    static constexpr std::size_t maxStrokes = 256;
+
     // The window starts hidden, with an empty frame, and no timer runs. `platform` must outlive the overlay.
     static std::shared_ptr<Overlay> create(platform::Platform& platform, BoundsFunction bounds);
     // What every overlay window is made with.
@@ -57,13 +71,20 @@ class Overlay : public std::enable_shared_from_this<Overlay> {
 
   private:
     InkStroke& strokeFor(std::string_view id, const boost::json::object& message);
+    void makeRoomForStroke();
     void stopTimer();
+    // Logs `message` the first time `flag` is raised.
+    static void tellOnce(bool& flag, std::string_view message);
 
     platform::Platform& platform_;
     std::unique_ptr<platform::OverlayWindow> window_;
     std::shared_ptr<InkView> view_;
     std::unique_ptr<platform::Timer> timer_;
     BoundsFunction bounds_;
+    bool toldStrokePoints_ = false;
+    bool toldPoints_ = false;
+    bool toldOpenStrokes_ = false;
+    bool toldStrokes_ = false;
 };
 
 }  // namespace velmora::ink

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <span>
+#include <string>
 #include <utility>
 
+#include "app/log.hpp"
 #include "ink/stroke_geometry.hpp"
 
 namespace velmora::ink {
@@ -18,8 +19,6 @@ namespace {
 // The grid that compositing is restricted to. Smaller cells follow a stroke more closely but cost more
 // rectangles to clip with; 32 measured best for strokes of a few points' width.
 constexpr int cellSize = 32;
-// How far the scratch mask of a partial render reaches beyond the pixels it renders.
-constexpr int scratchMargin = 4;
 // Views larger than this many pixels a side are drawn straight: a mask for them may not be allocatable.
 constexpr double largestSide = 1 << 15;
 
@@ -31,17 +30,25 @@ std::size_t a8Bytes(int width, int height) {
 
 struct StrokeCache::Entry {
     std::weak_ptr<const InkStroke> stroke;
-    std::vector<Point> rendered;  // the stroke's points as they are in the mask
-    std::vector<Point> points;    // the same on the view
-    std::vector<Rect> bounds;     // what each piece paints, by piece number (0 is unused)
+    // How many of the stroke's points the mask is being brought up to, and the first and last of them as
+    // they were: a stroke whose list is shorter or differs at either is stroked afresh.
+    std::size_t count = 0;
+    Point first;
+    Point last;
     double lineWidth = 0;
     std::unique_ptr<platform::Layer> mask;
     PixelRect maskRect;
     std::size_t bytes = 0;
+    std::size_t nextPiece = 1;  // the first piece of the groups not yet stroked for good
+    // The last group (or a one-point stroke's dot) is in the mask, and `saved` holds the mask's pixels
+    // of `savedRect` from before it was stroked.
+    bool tailDrawn = false;
+    std::unique_ptr<platform::Layer> saved;
+    PixelRect savedRect;
+    std::size_t savedBytes = 0;
     std::vector<std::uint8_t> cells;  // the view's cells that the stroke paints
     std::vector<Rect> parts;          // those cells as runs along each row
     bool partsStale = false;
-    bool direct = false;  // no mask could be had: drawn straight
     std::uint64_t usedIn = 0;
 };
 
@@ -71,30 +78,19 @@ void StrokeCache::reset(platform::Canvas& canvas, platform::Size size) {
 void StrokeCache::draw(platform::Canvas& canvas, const std::vector<std::shared_ptr<InkStroke>>& strokes,
                        platform::Size size, platform::WallTime now) {
     ++frame_;
+    work_ = 0;
+    lastGroups_ = 0;
+    behind_ = false;
     if (canvasType_ != std::type_index(typeid(canvas)) || !(size == size_)) reset(canvas, size);
 
-    bool clipped = false;
+    // Strokes that are gone, or no longer drawn, give their masks back first, for those that wait for room.
+    std::vector<std::pair<const InkStroke*, Entry*>> drawn;
     for (const auto& stroke : strokes) {
-        if (stroke == nullptr || stroke->points.empty()) continue;
-        const double opacity = strokeOpacity(stroke->endedAt, now);
-        if (opacity <= 0) continue;
+        if (stroke == nullptr || stroke->points.empty() || strokeOpacity(stroke->endedAt, now) <= 0) continue;
         Entry& entry = entryFor(stroke);
         entry.usedIn = frame_;
-        if (!update(canvas, entry, *stroke)) {
-            if (clipped) canvas.resetClip();
-            clipped = false;
-            drawStroke(canvas, *stroke, size, opacity);
-            continue;
-        }
-        canvas.setColor(stroke->color.withAlpha(opacity));
-        canvas.clipToRects(parts(entry));
-        clipped = true;
-        canvas.fillMask(*entry.mask, Point{static_cast<double>(entry.maskRect.x0),
-                                           static_cast<double>(entry.maskRect.y0)});
+        drawn.emplace_back(stroke.get(), &entry);
     }
-    if (clipped) canvas.resetClip();
-
-    // Strokes that are gone, or no longer drawn, give their masks back.
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (it->second->usedIn == frame_) {
             ++it;
@@ -103,6 +99,19 @@ void StrokeCache::draw(platform::Canvas& canvas, const std::vector<std::shared_p
         drop(*it->second);
         it = entries_.erase(it);
     }
+
+    bool clipped = false;
+    for (const auto& [stroke, entry] : drawn) {
+        const double opacity = strokeOpacity(stroke->endedAt, now);
+        if (!update(canvas, *entry, *stroke)) continue;
+        canvas.setColor(stroke->color.withAlpha(opacity));
+        canvas.clipToRects(parts(*entry));
+        clipped = true;
+        canvas.fillMask(*entry->mask, Point{static_cast<double>(entry->maskRect.x0),
+                                            static_cast<double>(entry->maskRect.y0)});
+    }
+    if (clipped) canvas.resetClip();
+    lastWork_ = work_;
 }
 
 StrokeCache::Entry& StrokeCache::entryFor(const std::shared_ptr<InkStroke>& stroke) {
@@ -120,71 +129,156 @@ StrokeCache::Entry& StrokeCache::entryFor(const std::shared_ptr<InkStroke>& stro
 }
 
 void StrokeCache::drop(Entry& entry) {
-    bytes_ -= entry.bytes;
-    entry.bytes = 0;
+    bytes_ -= entry.bytes + entry.savedBytes;
+    entry.bytes = entry.savedBytes = 0;
     entry.mask.reset();
     entry.maskRect = {};
+    entry.saved.reset();
+    entry.savedRect = {};
+    entry.tailDrawn = false;
+}
+
+void StrokeCache::restart(Entry& entry, double lineWidth) {
+    drop(entry);
+    entry.count = 0;
+    entry.nextPiece = 1;
+    entry.lineWidth = lineWidth;
+    entry.cells.assign(static_cast<std::size_t>(columns_) * static_cast<std::size_t>(rows_), 0);
+    entry.parts.clear();
+    entry.partsStale = true;
 }
 
 bool StrokeCache::update(platform::Canvas& canvas, Entry& entry, const InkStroke& stroke) {
-    if (entry.direct || viewPixels_.isEmpty()) return false;
-    const auto& source = stroke.points;
-    const double lw = lineWidth(stroke.width, size_.width);
-    std::size_t m = entry.rendered.size();
-    const std::size_t n = source.size();
-    const bool appendedOnly =
-        m <= n && lw == entry.lineWidth &&
-        (m == 0 || std::memcmp(source.data(), entry.rendered.data(), m * sizeof(Point)) == 0);
-    if (!appendedOnly) {
-        drop(entry);
-        entry.rendered.clear();
-        entry.points.clear();
-        entry.bounds.clear();
-        entry.cells.assign(static_cast<std::size_t>(columns_) * static_cast<std::size_t>(rows_), 0);
-        entry.parts.clear();
-        entry.partsStale = true;
-        entry.lineWidth = lw;
-        m = 0;
+    if (viewPixels_.isEmpty()) return false;
+    const std::span<const Point> points(stroke.points);
+    const std::size_t n = points.size();
+    const double lw = lineWidth(stroke.width, size_);
+    const bool extended = entry.count > 0 && n >= entry.count && lw == entry.lineWidth &&
+                          points[0] == entry.first && points[entry.count - 1] == entry.last;
+    if (!extended) restart(entry, lw);
+    if (n != entry.count) {
+        if (entry.tailDrawn && entry.saved != nullptr) putBack(entry);
+        if (entry.tailDrawn) restart(entry, lw);  // points added to a finished stroke: rare, drawn afresh
+        entry.count = n;
+        entry.first = points[0];
+        entry.last = points[n - 1];
     }
-    if (m == n) return entry.mask != nullptr;
 
-    for (std::size_t i = m; i < n; ++i) {
-        entry.rendered.push_back(source[i]);
-        entry.points.push_back(toView(source[i], size_));
-    }
-    const std::span<const Point> points(entry.points);
-
-    // What the change paints: the dot or last line that was there, and every piece from the first one
-    // that changed.
-    std::optional<Rect> paints;
-    auto add = [&](const Rect& r) {
-        markCells(entry, r);
-        if (!paints) {
-            paints = r;
-            return;
+    // Strokes `groups` (or the dot when there are none) into the mask, unless that would take the frame
+    // beyond its work; `keep` saves the pixels they cover first.
+    enum class Outcome { stroked, later, noRoom };
+    auto strokeGroups = [&](std::vector<PieceGroup>& groups, bool keep) {
+        double work = 1;
+        std::optional<Rect> covers;
+        if (groups.empty()) covers = dotBounds(toView(points[0], size_), lw);
+        for (const auto& group : groups) {
+            work += group.work;
+            const Rect& b = group.bounds;
+            if (!covers) {
+                covers = b;
+                continue;
+            }
+            const double x0 = std::min(covers->minX(), b.minX()), y0 = std::min(covers->minY(), b.minY());
+            covers = Rect{x0, y0, std::max(covers->maxX(), b.maxX()) - x0,
+                          std::max(covers->maxY(), b.maxY()) - y0};
         }
-        const double x0 = std::min(paints->minX(), r.minX()), y0 = std::min(paints->minY(), r.minY());
-        const double x1 = std::max(paints->maxX(), r.maxX()), y1 = std::max(paints->maxY(), r.maxY());
-        paints = Rect{x0, y0, x1 - x0, y1 - y0};
+        if (lastGroups_ > 0 && work_ + work > workPerFrame) return Outcome::later;
+        work_ += work;
+        lastGroups_ += std::max<std::size_t>(groups.size(), 1);
+        const PixelRect paints = outward(*covers);
+        if (paints.isEmpty()) return Outcome::stroked;
+        if (!ensureMask(canvas, entry, paints)) return Outcome::noRoom;
+        const platform::Color opaque{0, 0, 0, 1};
+        if (keep) {
+            const std::size_t bytes = a8Bytes(paints.x1 - paints.x0, paints.y1 - paints.y0);
+            if (bytes_ + bytes > budget_) return Outcome::noRoom;
+            auto saved = canvas.makeMask(paints.x1 - paints.x0, paints.y1 - paints.y0);
+            if (saved == nullptr || saved->width() != paints.x1 - paints.x0) return Outcome::noRoom;
+            saved->canvas().setColor(opaque);
+            saved->canvas().fillMask(*entry.mask, Point{static_cast<double>(entry.maskRect.x0 - paints.x0),
+                                                        static_cast<double>(entry.maskRect.y0 - paints.y0)});
+            entry.saved = std::move(saved);
+            entry.savedRect = paints;
+            entry.savedBytes = bytes;
+            bytes_ += bytes;
+        }
+        const Point origin{static_cast<double>(entry.maskRect.x0), static_cast<double>(entry.maskRect.y0)};
+        platform::Canvas& mask = entry.mask->canvas();
+        mask.setColor(opaque);
+        if (groups.empty()) {
+            const Point p = toView(points[0], size_);
+            mask.fillOval(dotRect(Point{p.x - origin.x, p.y - origin.y}, lw));
+        }
+        for (auto& group : groups) {
+            for (auto& element : group.path.elements) {
+                element.to = Point{element.to.x - origin.x, element.to.y - origin.y};
+                element.control1 = Point{element.control1.x - origin.x, element.control1.y - origin.y};
+                element.control2 = Point{element.control2.x - origin.x, element.control2.y - origin.y};
+            }
+            mask.strokePath(group.path);
+        }
+        if (groups.empty()) markCells(entry, paints);
+        for (const auto& group : groups) {
+            for (const Rect& b : group.pieceBounds)
+                markCells(entry, outward(b));
+        }
+        return Outcome::stroked;
     };
-    if (m == 1) add(dotBounds(points[0], lw));
-    if (m >= 2) add(entry.bounds[m - 1]);
-    if (n == 1) add(dotBounds(points[0], lw));
-    entry.bounds.resize(n);
-    for (std::size_t i = m >= 2 ? m - 1 : 1; i < n; ++i) {
-        entry.bounds[i] = pieceBounds(points, i, lw);
-        add(entry.bounds[i]);
-    }
 
-    const PixelRect dirty = outward(*paints);
-    if (dirty.isEmpty()) return entry.mask != nullptr;
-    if (!ensureMask(canvas, entry, dirty)) {
-        drop(entry);
-        entry.direct = true;
+    // Groups whose pieces, and the piece after them that ended them, have their final shape are stroked
+    // for good; the rest (the end of the stroke, or its dot) is stroked with the pixels under it kept.
+    auto outcome = Outcome::stroked;
+    std::vector<PieceGroup> groups;
+    while (outcome == Outcome::stroked && entry.nextPiece + 1 < n) {
+        groups.assign(1, pieceGroup(points, entry.nextPiece, size_, lw));
+        if (groups[0].last + 2 >= n) break;
+        outcome = strokeGroups(groups, false);
+        if (outcome == Outcome::stroked) entry.nextPiece = groups[0].last + 1;
+    }
+    if (outcome == Outcome::stroked && !entry.tailDrawn) {
+        groups.clear();
+        for (std::size_t first = entry.nextPiece; first < n; first = groups.back().last + 1)
+            groups.push_back(pieceGroup(points, first, size_, lw));
+        outcome = strokeGroups(groups, !stroke.endedAt);
+        entry.tailDrawn = outcome == Outcome::stroked;
+    }
+    if (outcome == Outcome::later) {
+        behind_ = true;
+        return entry.mask != nullptr;
+    }
+    const bool room = outcome == Outcome::stroked;
+    if (room && stroke.endedAt && entry.saved != nullptr) {
+        bytes_ -= entry.savedBytes;
+        entry.savedBytes = 0;
+        entry.saved.reset();
+        entry.savedRect = {};
+    }
+    if (!room) {
+        // Left out, and tried again from the start at the next frame, when strokes may have faded.
+        restart(entry, lw);
+        if (!toldOverBudget_) {
+            toldOverBudget_ = true;
+            log("A page's ink needs more than " + std::to_string(budget_ >> 10) +
+                " KiB of masks; strokes beyond that are not drawn until earlier ones fade.");
+        }
         return false;
     }
-    render(entry, dirty, m == 0);
-    return true;
+    return entry.mask != nullptr;
+}
+
+void StrokeCache::putBack(Entry& entry) {
+    const PixelRect& r = entry.savedRect;
+    platform::Canvas& mask = entry.mask->canvas();
+    const Point at{static_cast<double>(r.x0 - entry.maskRect.x0),
+                   static_cast<double>(r.y0 - entry.maskRect.y0)};
+    mask.clearRect(Rect{at.x, at.y, static_cast<double>(r.x1 - r.x0), static_cast<double>(r.y1 - r.y0)});
+    mask.setColor(platform::Color{0, 0, 0, 1});
+    mask.fillMask(*entry.saved, at);
+    bytes_ -= entry.savedBytes;
+    entry.savedBytes = 0;
+    entry.saved.reset();
+    entry.savedRect = {};
+    entry.tailDrawn = false;
 }
 
 bool StrokeCache::ensureMask(platform::Canvas& canvas, Entry& entry, const PixelRect& needed) {
@@ -198,108 +292,33 @@ bool StrokeCache::ensureMask(platform::Canvas& canvas, Entry& entry, const Pixel
         want = {std::min(have.x0, needed.x0), std::min(have.y0, needed.y0), std::max(have.x1, needed.x1),
                 std::max(have.y1, needed.y1)};
     }
-    // Room to grow, so that a stroke being drawn reallocates now and then rather than at every frame.
+    // Room to grow, so that a stroke being drawn reallocates now and then rather than at every frame;
+    // none when only the room itself does not fit.
     const int slackX = std::max(64, (want.x1 - want.x0) / 4);
     const int slackY = std::max(64, (want.y1 - want.y0) / 4);
-    want = {std::max(viewPixels_.x0, want.x0 - slackX), std::max(viewPixels_.y0, want.y0 - slackY),
-            std::min(viewPixels_.x1, want.x1 + slackX), std::min(viewPixels_.y1, want.y1 + slackY)};
+    PixelRect roomy{std::max(viewPixels_.x0, want.x0 - slackX), std::max(viewPixels_.y0, want.y0 - slackY),
+                    std::min(viewPixels_.x1, want.x1 + slackX), std::min(viewPixels_.y1, want.y1 + slackY)};
+    if (bytes_ - entry.bytes + a8Bytes(roomy.x1 - roomy.x0, roomy.y1 - roomy.y0) > budget_) roomy = want;
 
-    const int width = want.x1 - want.x0;
-    const int height = want.y1 - want.y0;
+    const int width = roomy.x1 - roomy.x0;
+    const int height = roomy.y1 - roomy.y0;
     const std::size_t bytes = a8Bytes(width, height);
     if (bytes_ - entry.bytes + bytes > budget_) return false;
     auto mask = canvas.makeMask(width, height);
     if (mask == nullptr || mask->width() != width || mask->height() != height) return false;
     if (entry.mask != nullptr) {
         mask->canvas().setColor(platform::Color{0, 0, 0, 1});
-        mask->canvas().fillMask(*entry.mask, Point{static_cast<double>(have.x0 - want.x0),
-                                                   static_cast<double>(have.y0 - want.y0)});
+        mask->canvas().fillMask(*entry.mask, Point{static_cast<double>(have.x0 - roomy.x0),
+                                                   static_cast<double>(have.y0 - roomy.y0)});
     }
     bytes_ = bytes_ - entry.bytes + bytes;
     entry.bytes = bytes;
     entry.mask = std::move(mask);
-    entry.maskRect = want;
+    entry.maskRect = roomy;
     return true;
 }
 
-void StrokeCache::render(Entry& entry, const PixelRect& dirty, bool fresh) {
-    platform::Canvas& canvas = entry.mask->canvas();
-    const std::span<const Point> points(entry.points);
-    const std::size_t n = points.size();
-    const double lw = entry.lineWidth;
-    const platform::Color opaque{0, 0, 0, 1};
-    auto local = [](const PixelRect& r, Point origin) {
-        return Rect{r.x0 - origin.x, r.y0 - origin.y, static_cast<double>(r.x1 - r.x0),
-                    static_cast<double>(r.y1 - r.y0)};
-    };
-    const Point maskOrigin{static_cast<double>(entry.maskRect.x0), static_cast<double>(entry.maskRect.y0)};
-
-    canvas.setColor(opaque);
-    if (fresh) {
-        if (n == 1) {
-            canvas.fillOval(dotRect(Point{points[0].x - maskOrigin.x, points[0].y - maskOrigin.y}, lw));
-        } else {
-            auto path = inkPath(lw);
-            appendPieces(path, points, 1, n - 1, maskOrigin);
-            canvas.strokePath(path);
-        }
-        return;
-    }
-
-    // Cairo's rasteriser decides how to compute each row of pixels from every edge that crosses the row,
-    // wherever it lies, and pixels along the edge of a clip or a surface come out differently from the
-    // same pixels inside one. So the rows of the dirty rectangle are rendered again whole, from every
-    // piece that reaches into them, on a scratch mask that holds all of those pieces with room to spare,
-    // and copied in. Consecutive pieces go in as one subpath so that their joins are drawn as in the whole
-    // path; where a run breaks, its round cap lies inside the bounds of the piece left out, which does not
-    // reach the rows.
-    const double top = dirty.y0;
-    const double bottom = dirty.y1;
-    std::optional<Rect> reach;
-    auto crossesRows = [&](std::size_t i) {
-        const Rect& b = entry.bounds[i];
-        if (!(b.minY() < bottom && b.maxY() > top)) return false;
-        const double x0 = reach ? std::min(reach->minX(), b.minX()) : b.minX();
-        const double x1 = reach ? std::max(reach->maxX(), b.maxX()) : b.maxX();
-        reach = Rect{x0, top, x1 - x0, bottom - top};
-        return true;
-    };
-    std::vector<std::pair<std::size_t, std::size_t>> runs;
-    for (std::size_t i = 1; i < n; ++i) {
-        if (!crossesRows(i)) continue;
-        if (!runs.empty() && runs.back().second + 1 == i) {
-            runs.back().second = i;
-        } else {
-            runs.emplace_back(i, i);
-        }
-    }
-    if (!reach) return;
-    const PixelRect rows = outward(*reach);
-    const PixelRect scratchRect{
-        std::max(viewPixels_.x0, rows.x0 - scratchMargin), std::max(viewPixels_.y0, rows.y0 - scratchMargin),
-        std::min(viewPixels_.x1, rows.x1 + scratchMargin), std::min(viewPixels_.y1, rows.y1 + scratchMargin)};
-    const Point scratchOrigin{static_cast<double>(scratchRect.x0), static_cast<double>(scratchRect.y0)};
-    auto scratch = canvas.makeMask(scratchRect.x1 - scratchRect.x0, scratchRect.y1 - scratchRect.y0);
-    if (scratch == nullptr) return;
-    auto path = inkPath(lw);
-    for (const auto& [first, last] : runs) {
-        appendPieces(path, points, first, last, scratchOrigin);
-    }
-    scratch->canvas().setColor(opaque);
-    scratch->canvas().strokePath(path);
-
-    // Whole pixels, so that the clip has no soft edge and the copy is exact.
-    const PixelRect copied{std::max(rows.x0, entry.maskRect.x0), rows.y0,
-                           std::min(rows.x1, entry.maskRect.x1), rows.y1};
-    const Rect target = local(copied, maskOrigin);
-    canvas.clearRect(target);
-    canvas.clipTo(target);
-    canvas.fillMask(*scratch, Point{scratchOrigin.x - maskOrigin.x, scratchOrigin.y - maskOrigin.y});
-    canvas.resetClip();
-}
-
-void StrokeCache::markCells(Entry& entry, const Rect& paints) {
-    const PixelRect r = outward(paints);
+void StrokeCache::markCells(Entry& entry, const PixelRect& r) {
     if (r.isEmpty()) return;
     for (int row = r.y0 / cellSize; row <= (r.y1 - 1) / cellSize; ++row) {
         for (int column = r.x0 / cellSize; column <= (r.x1 - 1) / cellSize; ++column) {

@@ -15,20 +15,29 @@
 
 namespace velmora::ink {
 
-// Draws the ink as drawStrokesDirectly() does, fast enough for 60 frames a second.
+// Draws the ink as drawStrokesDirectly() does, fast enough for 60 frames a second, and never doing more
+// than a bounded amount of work in one frame.
 //
-// Each stroke's coverage is rendered once into a mask at full opacity and, on every frame, composited in
-// the stroke's colour at its current opacity; compositing coverage is how a stroke is drawn anyway, so the
-// pixels come out the same. When points are appended, only the rows of pixels that the changed pieces
-// paint are rendered again, from every piece that crosses those rows: with round caps and joins a
-// stroke's outline is the union of its pieces' outlines, and the rasteriser treats each row of pixels on
-// its own, so those rows come out as a render of the whole path would give them. Compositing is
-// restricted to the grid cells the stroke paints, so a long thin stroke costs about its own area rather
-// than its bounding box's.
+// Each stroke's coverage is kept in a mask and, on every frame, composited in the stroke's colour at its
+// current opacity; the straightforward drawing unites a stroke's coverage in a mask too, so the pixels
+// come out the same. A stroke's groups of pieces are stroked into its mask one over the other, in order,
+// as the straightforward drawing does. Only the groups at its end change when points arrive, so before
+// they are stroked the mask's pixels under them are saved, and when the stroke changes they are put back
+// and the end is stroked again, as it now is: the mask then holds exactly what stroking every group in order
+// gives. Compositing is restricted to the grid cells the stroke paints, so a long thin stroke costs about
+// its own area rather than its bounding box's.
+//
+// Work is counted in units of about one short piece (see PieceGroup::work). Each frame strokes the
+// groups that fit in workPerFrame, and at least one; what is left (a stroke of many points, or one sent
+// whole) is stroked over the following frames, and the stroke shows what has been stroked so far.
 class StrokeCache {
   public:
-    // Masks are kept up to this many bytes in all; strokes beyond it are drawn straight on each frame.
-    static constexpr std::size_t defaultBudget = std::size_t{256} << 20;
+    // Masks and saved pixels are kept up to this many bytes in all; a stroke that finds no room is left
+    // out until strokes that fade give theirs back. 64 MiB holds 32 strokes each as large as a view of
+    // 1920 × 1080, or 8 on one of 3840 × 2160; a reviewer's strokes are a fraction of that.
+    static constexpr std::size_t defaultBudget = std::size_t{64} << 20;
+    // About 6 ms of stroking on a laptop core of today: a frame keeps room for compositing.
+    static constexpr double workPerFrame = 6000;
 
     explicit StrokeCache(std::size_t budget = defaultBudget);
     ~StrokeCache();
@@ -42,6 +51,11 @@ class StrokeCache {
 
     std::size_t maskBytes() const { return bytes_; }
     std::size_t cachedStrokes() const { return entries_.size(); }
+    // Whether the last draw left strokes, or parts of them, still to be stroked.
+    bool behind() const { return behind_; }
+    // What the last draw stroked: its work and its groups.
+    double lastWork() const { return lastWork_; }
+    std::size_t lastGroups() const { return lastGroups_; }
 
   private:
     struct Entry;
@@ -52,11 +66,13 @@ class StrokeCache {
 
     void reset(platform::Canvas& canvas, platform::Size size);
     Entry& entryFor(const std::shared_ptr<InkStroke>& stroke);
-    // Brings the entry's mask up to the stroke's points; false when the stroke is to be drawn straight.
+    // Brings the entry's mask towards the stroke's points within the frame's work; false when the stroke
+    // has nothing to show.
     bool update(platform::Canvas& canvas, Entry& entry, const InkStroke& stroke);
+    void restart(Entry& entry, double lineWidth);
     bool ensureMask(platform::Canvas& canvas, Entry& entry, const PixelRect& needed);
-    void render(Entry& entry, const PixelRect& dirty, bool fresh);
-    void markCells(Entry& entry, const platform::Rect& paints);
+    void putBack(Entry& entry);
+    void markCells(Entry& entry, const PixelRect& paints);
     const std::vector<platform::Rect>& parts(Entry& entry);
     void drop(Entry& entry);
     PixelRect outward(const platform::Rect& r) const;
@@ -69,6 +85,11 @@ class StrokeCache {
     int columns_ = 0;
     int rows_ = 0;
     std::uint64_t frame_ = 0;
+    double work_ = 0;
+    double lastWork_ = 0;
+    std::size_t lastGroups_ = 0;
+    bool behind_ = false;
+    bool toldOverBudget_ = false;
     std::unordered_map<const InkStroke*, std::unique_ptr<Entry>> entries_;
 };
 

@@ -1,6 +1,7 @@
 #include "ink/stroke_geometry.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 
@@ -37,8 +38,10 @@ double strokeOpacity(const std::optional<platform::WallTime>& endedAt, platform:
     return std::min(1.0, 1 - age / fadeSeconds);
 }
 
-double lineWidth(double width, double viewWidth) {
-    const double scaled = std::min(width, maximumWidth) * viewWidth / referenceWidth;
+double lineWidth(double width, platform::Size size) {
+    if (!std::isfinite(width)) return minimumLineWidth;
+    const double widest = 2 * (std::fabs(size.width) + std::fabs(size.height));
+    const double scaled = std::min(width * size.width / referenceWidth, widest);
     return scaled >= minimumLineWidth ? scaled : minimumLineWidth;  // a NaN fails the test too
 }
 
@@ -95,37 +98,96 @@ platform::Path inkPath(double lineWidth) {
     return path;
 }
 
-void appendPieces(platform::Path& path, std::span<const Point> points, std::size_t first, std::size_t last,
-                  Point offset) {
+PieceGroup pieceGroup(std::span<const Point> points, std::size_t first, platform::Size size, double lineWidth,
+                      Point offset) {
+    const std::size_t n = points.size();
     auto moved = [offset](Point p) { return Point{p.x - offset.x, p.y - offset.y}; };
-    path.moveTo(moved(pieceStart(points, first)));
-    for (std::size_t i = first; i <= last; ++i) {
-        auto element = piece(points, i);
+    PieceGroup group{first, first, inkPath(lineWidth), {}, {}, 0};
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0, painted = 0;
+    std::array<Point, 4> view;
+    for (std::size_t i = first; i < n && i < first + piecesPerGroup; ++i) {
+        // Piece i from the view points it is made of: from the one before its start (a midpoint but for
+        // the first piece) to the one after its end, when there is one.
+        const std::size_t from = i >= 2 ? i - 2 : 0;
+        const std::size_t to = std::min(i + 1, n - 1);
+        for (std::size_t j = from; j <= to; ++j)
+            view[j - from] = toView(points[j], size);
+        const std::span<const Point> local(view.data(), to - from + 1);
+        const Point start = pieceStart(local, i - from);
+        auto element = piece(local, i - from);
+        const Rect b = pieceBounds(local, i - from, lineWidth);
+        double length = std::hypot(element.to.x - start.x, element.to.y - start.y);
+        if (element.kind == platform::PathElement::Kind::curveTo) {
+            length =
+                std::hypot(element.control1.x - start.x, element.control1.y - start.y) +
+                std::hypot(element.control2.x - element.control1.x, element.control2.y - element.control1.y) +
+                std::hypot(element.to.x - element.control2.x, element.to.y - element.control2.y);
+        }
+        const double area =
+            std::min((length + lineWidth) * (lineWidth + 2 * paintMargin), b.width * b.height);
+        const double nx0 = i == first ? b.minX() : std::min(x0, b.minX());
+        const double ny0 = i == first ? b.minY() : std::min(y0, b.minY());
+        const double nx1 = i == first ? b.maxX() : std::max(x1, b.maxX());
+        const double ny1 = i == first ? b.maxY() : std::max(y1, b.maxY());
+        if (i > first && (nx1 - nx0) * (ny1 - ny0) > 4096 + 8 * (painted + area)) break;
+        x0 = nx0, y0 = ny0, x1 = nx1, y1 = ny1;
+        painted += area;
+
+        if (i == first) group.path.moveTo(moved(start));
         element.to = moved(element.to);
         if (element.kind == platform::PathElement::Kind::curveTo) {
             element.control1 = moved(element.control1);
             element.control2 = moved(element.control2);
         }
-        path.elements.push_back(element);
+        group.path.elements.push_back(element);
+        group.last = i;
+        group.pieceBounds.push_back(Rect{b.x - offset.x, b.y - offset.y, b.width, b.height});
+        group.work += 2 + length / 6;
     }
+    group.bounds = Rect{x0 - offset.x, y0 - offset.y, x1 - x0, y1 - y0};
+    group.work += 10 + group.bounds.width * group.bounds.height / 1024;
+    return group;
 }
 
 void drawStroke(platform::Canvas& canvas, const InkStroke& stroke, platform::Size size, double opacity) {
-    if (stroke.points.empty()) return;
-    std::vector<Point> points;
-    points.reserve(stroke.points.size());
-    for (const Point p : stroke.points)
-        points.push_back(toView(p, size));
-    const double lw = lineWidth(stroke.width, size.width);
-
-    canvas.setColor(stroke.color.withAlpha(opacity));
+    const std::span<const Point> points(stroke.points);
+    if (points.empty()) return;
+    const double lw = lineWidth(stroke.width, size);
+    const platform::Color color = stroke.color.withAlpha(opacity);
     if (points.size() == 1) {
-        canvas.fillOval(dotRect(points[0], lw));
+        canvas.setColor(color);
+        canvas.fillOval(dotRect(toView(points[0], size), lw));
         return;
     }
-    auto path = inkPath(lw);
-    appendPieces(path, points, 1, points.size() - 1);
-    canvas.strokePath(path);
+
+    if (!(size.width > 0 && size.height > 0)) return;
+    // The groups overlap where they meet and wherever the stroke crosses itself: they are stroked at full
+    // opacity into a mask, which unites their coverage, and the mask is filled once in the colour.
+    double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+    for (std::size_t first = 1; first < points.size();) {
+        const auto group = pieceGroup(points, first, size, lw);
+        x0 = std::min(x0, group.bounds.minX());
+        y0 = std::min(y0, group.bounds.minY());
+        x1 = std::max(x1, group.bounds.maxX());
+        y1 = std::max(y1, group.bounds.maxY());
+        first = group.last + 1;
+    }
+    const int left = static_cast<int>(std::floor(std::clamp(x0, 0.0, size.width)));
+    const int top = static_cast<int>(std::floor(std::clamp(y0, 0.0, size.height)));
+    const int right = static_cast<int>(std::ceil(std::clamp(x1, 0.0, size.width)));
+    const int bottom = static_cast<int>(std::ceil(std::clamp(y1, 0.0, size.height)));
+    if (right <= left || bottom <= top) return;
+    auto mask = canvas.makeMask(right - left, bottom - top);
+    if (mask == nullptr || mask->width() != right - left || mask->height() != bottom - top) return;
+    const Point origin{static_cast<double>(left), static_cast<double>(top)};
+    mask->canvas().setColor(platform::Color{0, 0, 0, 1});
+    for (std::size_t first = 1; first < points.size();) {
+        const auto group = pieceGroup(points, first, size, lw, origin);
+        mask->canvas().strokePath(group.path);
+        first = group.last + 1;
+    }
+    canvas.setColor(color);
+    canvas.fillMask(*mask, origin);
 }
 
 void drawStrokesDirectly(platform::Canvas& canvas, const std::vector<std::shared_ptr<InkStroke>>& strokes,

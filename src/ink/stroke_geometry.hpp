@@ -21,19 +21,23 @@ inline constexpr double fadeSeconds = 2.5;
 // Stroke widths are given in points of a surface this wide.
 inline constexpr double referenceWidth = 1280;
 inline constexpr double minimumLineWidth = 1.5;
-// Widths above this (in reference points, 5 % of the surface's width) are drawn this wide. No page draws
-// that broad a line on purpose, and the cost of a stroke grows with its width (the round joins' arcs and
-// the area rasterised): an infinite or enormous width would otherwise stall the main thread for seconds
-// or leave the canvas unable to draw at all.
-inline constexpr double maximumWidth = 64;
+// A stroke's pieces are stroked in groups, each group as its own path, one over the other in order. A
+// path that crosses itself costs Cairo about the square of its crossings (a page's zigzag of 30,000
+// points across the surface took seconds), and its rasteriser walks each row of pixels from a path's
+// leftmost edge to its rightmost, so a group takes at most this many pieces and ends before a piece that
+// would make its bounding box much larger than the area its pieces paint. The cost is then linear in the
+// points and about the pixels painted. Groups also let a stroke being drawn keep all but its end.
+inline constexpr std::size_t piecesPerGroup = 32;
 
 // 1 while the stroke is being drawn, then falling linearly to 0 over fadeSeconds after `endedAt`. Never
 // above 1, also when the wall clock has gone back since the stroke ended.
 double strokeOpacity(const std::optional<platform::WallTime>& endedAt, platform::WallTime now);
 
-// The width that `width` reference points are drawn at on a view `viewWidth` wide; never below
-// minimumLineWidth, which is also the width of a width that is not a number.
-double lineWidth(double width, double viewWidth);
+// The width that `width` reference points are drawn at on a view of `size`; never below
+// minimumLineWidth, which is also the width of a width that is not a finite number. A line twice as wide
+// as the view's width and height together covers the whole view from any point of it, so wider ones are
+// drawn that wide: the same pixels, and coordinates that Cairo's fixed-point numbers can hold.
+double lineWidth(double width, platform::Size size);
 
 // A normalised point on a view of `size`. Coordinates outside [0, 1], which only a caller other than the
 // overlay could store, are drawn at the nearest edge; one that is not a number at 0.
@@ -55,12 +59,27 @@ platform::Rect dotBounds(platform::Point p, double lineWidth);
 
 // A path of round caps and joins at `lineWidth`, empty.
 platform::Path inkPath(double lineWidth);
-// Appends pieces first … last (inclusive) to `path` as one subpath, every point moved by -`offset`.
-void appendPieces(platform::Path& path, std::span<const platform::Point> points, std::size_t first,
-                  std::size_t last, platform::Point offset = {});
+
+// One group of a stroke's pieces, from its normalised points on a view, ready to stroke.
+struct PieceGroup {
+    std::size_t first = 0;
+    std::size_t last = 0;
+    platform::Path path;
+    // Everything the group paints, antialiasing included, and what each of its pieces paints.
+    platform::Rect bounds;
+    std::vector<platform::Rect> pieceBounds;
+    // What stroking it costs, in units of about a microsecond of a laptop core of today.
+    double work = 0;
+};
+// The group of the stroke with `points` (normalised, as stored, at least two) that starts at piece
+// `first`, on a view of `size` at `lineWidth`, every point moved by -`offset`. The next group starts at
+// piece `last` + 1. Appending points can only change the groups from the one that holds piece n − 2.
+PieceGroup pieceGroup(std::span<const platform::Point> points, std::size_t first, platform::Size size,
+                      double lineWidth, platform::Point offset = {});
 
 // Draws one stroke straight onto `canvas` at `opacity` on a view of `size`: a dot for one point, the
-// smoothed path for more. Draws nothing for no points.
+// smoothed path for more, its groups stroked one over the other into a mask of coverage that is then
+// filled in the stroke's colour. Draws nothing for no points.
 void drawStroke(platform::Canvas& canvas, const InkStroke& stroke, platform::Size size, double opacity);
 
 // Draws every stroke in order, each from its points, as the view's drawing is defined; strokes that

@@ -63,6 +63,24 @@ std::vector<T> callsOf(const std::vector<RecordingCanvas::Call>& calls) {
     return found;
 }
 
+// The paths stroked on the canvas and in the masks filled on it, in view coordinates.
+std::vector<platform::Path> strokedPaths(const std::vector<RecordingCanvas::Call>& calls) {
+    std::vector<platform::Path> paths;
+    for (const auto& call : calls) {
+        if (const auto* c = std::get_if<RecordingCanvas::StrokePath>(&call)) paths.push_back(c->path);
+        const auto* mask = std::get_if<RecordingCanvas::FillMask>(&call);
+        if (mask == nullptr) continue;
+        for (auto path : strokedPaths(*mask->calls)) {
+            for (auto& e : path.elements) {
+                for (Point* p : {&e.to, &e.control1, &e.control2})
+                    *p = Point{p->x + mask->at.x, p->y + mask->at.y};
+            }
+            paths.push_back(path);
+        }
+    }
+    return paths;
+}
+
 void expectPoint(Point actual, Point expected) {
     EXPECT_NEAR(actual.x, expected.x, 1e-12);
     EXPECT_NEAR(actual.y, expected.y, 1e-12);
@@ -80,10 +98,14 @@ TEST(InkView, three_points_give_one_curve_through_the_midpoint_then_a_straight_l
     f.add({{0, 0}, {1, 0}, {1, 1}});
     const auto calls = f.draw(10, 10);
 
+    // Stroked in a mask of coverage, which is filled in the stroke's colour.
     ASSERT_EQ(calls.size(), 2u);
     ASSERT_TRUE(std::holds_alternative<RecordingCanvas::SetColor>(calls[0]));
     EXPECT_EQ(std::get<RecordingCanvas::SetColor>(calls[0]).color, blue);
-    const auto& path = std::get<RecordingCanvas::StrokePath>(calls[1]).path;
+    ASSERT_TRUE(std::holds_alternative<RecordingCanvas::FillMask>(calls[1]));
+    const auto paths = strokedPaths(calls);
+    ASSERT_EQ(paths.size(), 1u);
+    const auto& path = paths[0];
     ASSERT_EQ(path.elements.size(), 3u);
     EXPECT_EQ(path.elements[0].kind, PathElement::Kind::moveTo);
     expectPoint(path.elements[0].to, {0, 0});
@@ -103,19 +125,19 @@ TEST(InkView, two_points_give_a_straight_line_and_one_point_a_dot) {
     f.add({{0.5, 0.5}}, 8);
     const auto calls = f.draw(1280, 100);
 
-    const auto paths = callsOf<RecordingCanvas::StrokePath>(calls);
+    const auto paths = strokedPaths(calls);
     ASSERT_EQ(paths.size(), 1u);
-    ASSERT_EQ(paths[0].path.elements.size(), 2u);
-    expectPoint(paths[0].path.elements[0].to, {128, 20});
-    EXPECT_EQ(paths[0].path.elements[1].kind, PathElement::Kind::lineTo);
-    expectPoint(paths[0].path.elements[1].to, {640, 20});
+    ASSERT_EQ(paths[0].elements.size(), 2u);
+    expectPoint(paths[0].elements[0].to, {128, 20});
+    EXPECT_EQ(paths[0].elements[1].kind, PathElement::Kind::lineTo);
+    expectPoint(paths[0].elements[1].to, {640, 20});
 
     const auto dots = callsOf<RecordingCanvas::FillOval>(calls);
     ASSERT_EQ(dots.size(), 1u);
     EXPECT_EQ(dots[0].rect, (Rect{636, 46, 8, 8}));
 }
 
-TEST(InkView, line_width_follows_the_view_width_with_a_floor) {
+TEST(InkView, line_width_follows_the_view_width_with_a_floor_and_no_cap) {
     struct Case {
         double width;
         double viewWidth;
@@ -123,10 +145,18 @@ TEST(InkView, line_width_follows_the_view_width_with_a_floor) {
     };
     const double inf = std::numeric_limits<double>::infinity();
     const Case cases[] = {
-        {4, 1280, 4},      {4, 2560, 8},      {4, 320, 1.5},
-        {0, 1280, 1.5},    {-3, 1280, 1.5},   {std::numeric_limits<double>::quiet_NaN(), 1280, 1.5},
-        {-inf, 1280, 1.5}, {64, 1280, 64},    {65, 1280, 64},  // wider strokes are drawn at the bound
-        {inf, 2560, 128},  {1e300, 1280, 64},
+        {4, 1280, 4},
+        {4, 2560, 8},
+        {4, 320, 1.5},
+        {0, 1280, 1.5},
+        {-3, 1280, 1.5},
+        {std::numeric_limits<double>::quiet_NaN(), 1280, 1.5},
+        {-inf, 1280, 1.5},
+        {inf, 2560, 1.5},
+        {96, 640, 48},
+        {65, 1280, 65},
+        {2000, 1280, 2000},
+        {1e300, 1280, 2760},  // wider than covers the whole view of 1280 × 100 from anywhere: the same pixels
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "width " << c.width << " on " << c.viewWidth);
@@ -134,11 +164,11 @@ TEST(InkView, line_width_follows_the_view_width_with_a_floor) {
         f.add({{0.1, 0.1}, {0.9, 0.9}}, c.width);
         f.add({{0.5, 0.5}}, c.width);
         const auto calls = f.draw(c.viewWidth, 100);
-        const auto paths = callsOf<RecordingCanvas::StrokePath>(calls);
+        const auto paths = strokedPaths(calls);
         const auto dots = callsOf<RecordingCanvas::FillOval>(calls);
         ASSERT_EQ(paths.size(), 1u);
         ASSERT_EQ(dots.size(), 1u);
-        EXPECT_DOUBLE_EQ(paths[0].path.lineWidth, c.expected);
+        EXPECT_DOUBLE_EQ(paths[0].lineWidth, c.expected);
         EXPECT_DOUBLE_EQ(dots[0].rect.width, c.expected);
         EXPECT_DOUBLE_EQ(dots[0].rect.height, c.expected);
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <boost/json/parse.hpp>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -357,6 +358,55 @@ TEST(Overlay, the_window_shows_the_ink_where_the_reviewer_drew_it) {
     f.send(R"({"id":"a","points":[],"done":true})");
     f.loop.advance(1250ms);
     EXPECT_NEAR(f.window().render()->pixel(400, 300)[3], 128, 1);
+}
+
+boost::json::object strokeMessage(std::string id, std::size_t points, bool done = false) {
+    boost::json::array list;
+    list.reserve(points);
+    for (std::size_t i = 0; i < points; ++i)
+        list.push_back(boost::json::object{{"x", (i % 2) * 1.0}, {"y", (i % 3) * 0.5}});
+    return boost::json::object{{"id", std::move(id)}, {"points", std::move(list)}, {"done", done}};
+}
+
+std::size_t heldPoints(Fixture& f) {
+    std::size_t held = 0;
+    for (const auto& s : f.strokes())
+        held += s->points.size();
+    return held;
+}
+
+TEST(Overlay, a_page_holds_a_bounded_number_of_points) {
+    Fixture f;
+    f.overlay->stroke(strokeMessage("a", Overlay::maxStrokePoints + 10));
+    ASSERT_EQ(f.strokes().size(), 1u);
+    EXPECT_EQ(f.strokes()[0]->points.size(), Overlay::maxStrokePoints);
+    f.overlay->stroke(strokeMessage("a", 10));
+    EXPECT_EQ(f.strokes()[0]->points.size(), Overlay::maxStrokePoints);
+
+    // Other strokes fill up to the overlay's limit, and get room again as strokes fade.
+    f.overlay->stroke(strokeMessage("b", Overlay::maxStrokePoints - 5, true));
+    f.overlay->stroke(strokeMessage("c", 20));
+    EXPECT_EQ(heldPoints(f), Overlay::maxPoints);
+    EXPECT_EQ(f.strokes().back()->points.size(), 5u);
+    f.frames(200);
+    f.overlay->stroke(strokeMessage("c", 20));
+    EXPECT_EQ(f.strokes().back()->points.size(), 25u);
+}
+
+TEST(Overlay, a_page_holds_a_bounded_number_of_strokes) {
+    Fixture f;
+    for (int i = 0; i < 100'000; ++i)
+        f.overlay->stroke(strokeMessage(std::to_string(i), 2));
+    EXPECT_EQ(f.strokes().size(), Overlay::maxStrokes);
+    EXPECT_EQ(
+        std::count_if(f.strokes().begin(), f.strokes().end(), [](const auto& s) { return !s->endedAt; }),
+        static_cast<std::ptrdiff_t>(Overlay::maxOpenStrokes));
+    // The newest are kept, in order, and the unfinished ones are the newest.
+    EXPECT_EQ(f.strokes().back()->id, "99999");
+    EXPECT_EQ(f.strokes().front()->id, std::to_string(100'000 - Overlay::maxStrokes));
+    EXPECT_FALSE(f.strokes()[Overlay::maxStrokes - Overlay::maxOpenStrokes]->endedAt.has_value());
+    f.frames(200);
+    EXPECT_EQ(f.strokes().size(), Overlay::maxOpenStrokes);
 }
 
 }  // namespace
