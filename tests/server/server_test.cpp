@@ -450,6 +450,8 @@ TEST_F(ServerTest, a_receive_error_is_logged_and_gives_one_disconnect) {
          "receive error: " + errorText(net::error::connection_reset)},
         {"text that is not UTF-8", [](WsClient& c) { c.sendText("{\"a\":\"\xff\xfe\"}"); },
          "receive error: " + errorText(boost::beast::websocket::error::bad_frame_payload)},
+        {"a message over 16 MiB", [](WsClient& c) { c.sendText(std::string(16 * 1024 * 1024 + 1, ' ')); },
+         "receive error: " + errorText(boost::beast::websocket::error::message_too_big)},
     };
     Lines expectedLog{listeningLine()};
     for (const Case& c : cases) {
