@@ -135,8 +135,9 @@ std::optional<std::string> firstOrigin(const http::fields& fields) {
     return std::nullopt;
 }
 
-// The value of `line` (up to its CRLF) if it is an Origin field. Beast's parser refuses a field value with
-// control characters and leaves the line it stopped at first in the buffer, unparsed.
+// The value of the first line of `text` (up to its CRLF) if that line is an Origin field. Beast's parser
+// refuses a field value with control characters and leaves the line it stopped at first in the buffer,
+// unparsed.
 std::optional<std::string> originOfRawLine(std::string_view text) {
     const auto line = text.substr(0, text.find("\r\n"));
     const auto colon = line.find(':');
@@ -205,7 +206,7 @@ class Engine {
 class Core : public std::enable_shared_from_this<Core> {
   public:
     Core(std::uint16_t port, platform::MainLoop& mainLoop, net::io_context& io)
-        : port_(port), mainLoop_(mainLoop), acceptor_(io), retryTimer_(io) {}
+        : port_(port), mainLoop_(mainLoop), io_(io), acceptor_(io), retryTimer_(io) {}
 
     void setOwner(std::weak_ptr<Server> owner) { owner_ = std::move(owner); }
 
@@ -252,6 +253,7 @@ class Core : public std::enable_shared_from_this<Core> {
 
     const std::uint16_t port_;
     platform::MainLoop& mainLoop_;
+    net::io_context& io_;
     std::weak_ptr<Server> owner_;
     tcp::acceptor acceptor_;
     net::steady_timer retryTimer_;
@@ -355,29 +357,28 @@ class Connection : public std::enable_shared_from_this<Connection> {
         response.keep_alive(false);
         response.prepare_payload();
         http::async_write(ws_.next_layer(), response,
-                          [self = shared_from_this()](error_code ec, std::size_t) {
-                              if (ec) {
-                                  if (const auto core = self->core_.lock()) self->abandon(*core);
-                                  return;
-                              }
-                              error_code ignored;
-                              self->ws_.next_layer().socket().shutdown(tcp::socket::shutdown_send, ignored);
-                              self->buffer_.clear();
-                              self->dropLeftovers(0);
-                          });
+                          [self = shared_from_this()](error_code ec, std::size_t) { self->onRefused(ec); });
     }
 
     // Closing with unread data resets the connection, and the page may then lose the answer (a request
     // over the header limit is still being sent): what it sends is read and dropped, within the request's
     // deadline and up to a limit, until it closes its side.
+    void onRefused(error_code ec) {
+        if (!ec) {
+            error_code ignored;
+            ws_.next_layer().socket().shutdown(tcp::socket::shutdown_send, ignored);
+            buffer_.clear();
+            return dropLeftovers(0);
+        }
+        if (const auto core = core_.lock()) abandon(*core);
+    }
+
     void dropLeftovers(std::size_t dropped) {
         ws_.next_layer().async_read_some(buffer_.prepare(4096),
                                          [self = shared_from_this(), dropped](error_code ec, std::size_t n) {
-                                             const auto core = self->core_.lock();
-                                             if (!core) return;
-                                             if (ec || dropped + n > refusedLeftoverLimit)
-                                                 return self->abandon(*core);
-                                             self->dropLeftovers(dropped + n);
+                                             if (!ec && dropped + n <= refusedLeftoverLimit)
+                                                 return self->dropLeftovers(dropped + n);
+                                             if (const auto core = self->core_.lock()) self->abandon(*core);
                                          });
     }
 
@@ -577,10 +578,10 @@ bool Core::deliver(const std::shared_ptr<Client>& client, Message message, std::
     // Counted before it is posted, so that the main thread never takes away what is not there yet.
     const auto weight = waitingWeight(bytes);
     const bool full = waitingFull(client->waiting_.fetch_add(weight) + weight);
-    toMain([client, weight, bytes, network = acceptor_.get_executor(),
-            message = std::move(message)](Server& server) mutable {
+    // The io_context lives as long as the server, and the task runs only while the server exists.
+    toMain([client, weight, bytes, io = &io_, message = std::move(message)](Server& server) mutable {
         if (const auto callback = server.onMessage) callback(client, message);
-        if (bytes >= largeMessageBytes) net::post(network, [freed = std::move(message)] {});
+        if (bytes >= largeMessageBytes) net::post(*io, [freed = std::move(message)] {});
         // Only the message that brings a full backlog below the limits resumes reading: the connection
         // stopped on the one that filled it, and nothing is added while it waits.
         const auto before = client->waiting_.fetch_sub(weight);
