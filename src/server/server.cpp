@@ -45,6 +45,24 @@ constexpr std::uint32_t requestHeaderLimit = 8 * 1024;
 constexpr auto requestDeadline = std::chrono::seconds(30);
 // After a failed accept (out of descriptors, say), wait a little instead of spinning on the error.
 constexpr auto acceptRetryDelay = std::chrono::milliseconds(100);
+// What a refused page may still send after the answer, read and dropped before the connection closes.
+constexpr std::size_t refusedLeftoverLimit = 1024 * 1024;
+// Freeing a parsed message of this many payload bytes or more is left to the server's thread: a 16 MiB
+// stroke takes the main thread some 30 ms to free, more than a frame.
+constexpr std::size_t largeMessageBytes = 64 * 1024;
+
+// Client::waiting_: the payload bytes in the low bits, the message count above them.
+constexpr int waitingCountShift = 40;
+constexpr std::uint64_t waitingBytesMask = (std::uint64_t{1} << waitingCountShift) - 1;
+
+std::uint64_t waitingWeight(std::size_t bytes) {
+    return (std::uint64_t{1} << waitingCountShift) + bytes;
+}
+
+bool waitingFull(std::uint64_t waiting) {
+    return (waiting >> waitingCountShift) >= Server::waitingMessageLimit ||
+           (waiting & waitingBytesMask) >= Server::waitingByteLimit;
+}
 
 bool isValidUtf8(std::string_view text) {
     static constexpr std::uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
@@ -117,6 +135,36 @@ std::optional<std::string> firstOrigin(const http::fields& fields) {
     return std::nullopt;
 }
 
+// The value of the first line of `text` (up to its CRLF) if that line is an Origin field. Beast's parser
+// refuses a field value with control characters and leaves the line it stopped at first in the buffer,
+// unparsed.
+std::optional<std::string> originOfRawLine(std::string_view text) {
+    const auto line = text.substr(0, text.find("\r\n"));
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos || !beast::iequals(line.substr(0, colon), "Origin"))
+        return std::nullopt;
+    auto value = line.substr(colon + 1);
+    const auto first = value.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return std::string();
+    value = value.substr(first);
+    return std::string(value.substr(0, value.find_last_not_of(" \t") + 1));
+}
+
+// A request the parser refused, as opposed to a connection that ended or timed out before it was whole.
+bool isMalformed(error_code ec) {
+    return ec.category() == http::make_error_code(http::error::bad_value).category() &&
+           ec != http::error::end_of_stream && ec != http::error::partial_message;
+}
+
+// What a browser sends: 16 random bytes in base64, which is 22 characters of its alphabet, the last of
+// them with its 4 low bits clear, and "==".
+bool isWebSocketKey(std::string_view key) {
+    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    return key.size() == 24 && key.ends_with("==") &&
+           key.substr(0, 22).find_first_not_of(alphabet) == std::string_view::npos &&
+           std::string_view("AQgw").find(key[21]) != std::string_view::npos;
+}
+
 }  // namespace
 
 namespace detail {
@@ -158,7 +206,7 @@ class Engine {
 class Core : public std::enable_shared_from_this<Core> {
   public:
     Core(std::uint16_t port, platform::MainLoop& mainLoop, net::io_context& io)
-        : port_(port), mainLoop_(mainLoop), acceptor_(io), retryTimer_(io) {}
+        : port_(port), mainLoop_(mainLoop), io_(io), acceptor_(io), retryTimer_(io) {}
 
     void setOwner(std::weak_ptr<Server> owner) { owner_ = std::move(owner); }
 
@@ -168,7 +216,12 @@ class Core : public std::enable_shared_from_this<Core> {
     void forget(const std::shared_ptr<Client>& client) { pending_.erase(client); }
     void admit(const std::shared_ptr<Client>& client);
     void remove(const std::shared_ptr<Client>& client);
-    void deliver(const std::shared_ptr<Client>& client, Message message);
+    // Posts the message, `bytes` long on the wire, to the main thread; true when the client now has as
+    // much waiting there as it may, and its connection must stop reading.
+    bool deliver(const std::shared_ptr<Client>& client, Message message, std::size_t bytes);
+    // A connection that has stopped reading has no operation of its own pending to keep it alive.
+    void hold(const std::shared_ptr<Connection>& connection) { paused_.insert(connection); }
+    void release(const std::shared_ptr<Connection>& connection) { paused_.erase(connection); }
 
     // Any thread.
     std::vector<std::shared_ptr<Client>> admitted() const {
@@ -200,11 +253,13 @@ class Core : public std::enable_shared_from_this<Core> {
 
     const std::uint16_t port_;
     platform::MainLoop& mainLoop_;
+    net::io_context& io_;
     std::weak_ptr<Server> owner_;
     tcp::acceptor acceptor_;
     net::steady_timer retryTimer_;
     std::atomic<std::uint16_t> boundPort_{0};
     std::unordered_set<std::shared_ptr<Client>> pending_;
+    std::unordered_set<std::shared_ptr<Connection>> paused_;
     // Written here, read on the main thread by broadcast and clientCount.
     mutable std::mutex clientsMutex_;
     std::unordered_map<const Client*, std::shared_ptr<Client>> clients_;
@@ -232,6 +287,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
         });
     }
 
+    // Any thread, once per pause: the main thread has caught up with this page.
+    void resume() {
+        net::post(executor_, [self = shared_from_this()] {
+            const auto core = self->core_.lock();
+            if (!core) return;
+            core->release(self);
+            self->read();
+        });
+    }
+
   private:
     enum class State { handshake, open, closed };
 
@@ -246,20 +311,43 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void onRequest(error_code ec) {
         const auto core = core_.lock();
         if (!core) return;
+        if (ec == http::error::header_limit) {
+            log("rejected connection with a request header over " + std::to_string(requestHeaderLimit) +
+                " bytes");
+            return refuse(http::status::request_header_fields_too_large);
+        }
+        if (isMalformed(ec)) return refuseMalformed();
         if (ec) return abandon(*core);
 
         const auto& request = parser_->get();
         if (!websocket::is_upgrade(request)) return refuse(http::status::bad_request);
         const auto origin = firstOrigin(request);
-        if (!isAllowedOrigin(origin)) {
-            log("rejected connection from origin " + origin.value_or("(none)"));
-            return refuse(http::status::forbidden);
-        }
+        if (!isAllowedOrigin(origin)) return refuseOrigin(origin);
+        // Beast itself only checks that a key is there and not too long.
+        if (!isWebSocketKey(request[http::field::sec_websocket_key]))
+            return refuse(http::status::bad_request);
 
         ws_.next_layer().expires_never();
         ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         // No decorator: the answer never selects a subprotocol, even when the page asks for one.
         ws_.async_accept(request, [self = shared_from_this()](error_code ec) { self->onAccept(ec); });
+    }
+
+    // An origin in the fields parsed before the failure, or on the failing line itself, is judged first,
+    // as for any request; otherwise the request is simply bad.
+    void refuseMalformed() {
+        auto origin = firstOrigin(parser_->get());
+        if (!origin) {
+            const auto data = buffer_.cdata();
+            origin = originOfRawLine(std::string_view(static_cast<const char*>(data.data()), data.size()));
+        }
+        if (origin && !isAllowedOrigin(origin)) return refuseOrigin(origin);
+        refuse(http::status::bad_request);
+    }
+
+    void refuseOrigin(const std::optional<std::string>& origin) {
+        log("rejected connection from origin " + originForLog(origin));
+        refuse(http::status::forbidden);
     }
 
     void refuse(http::status status) {
@@ -268,9 +356,30 @@ class Connection : public std::enable_shared_from_this<Connection> {
         response.body() = std::string(http::obsolete_reason(status)) + "\n";
         response.keep_alive(false);
         response.prepare_payload();
-        http::async_write(ws_.next_layer(), response, [self = shared_from_this()](error_code, std::size_t) {
-            if (const auto core = self->core_.lock()) self->abandon(*core);
-        });
+        http::async_write(ws_.next_layer(), response,
+                          [self = shared_from_this()](error_code ec, std::size_t) { self->onRefused(ec); });
+    }
+
+    // Closing with unread data resets the connection, and the page may then lose the answer (a request
+    // over the header limit is still being sent): what it sends is read and dropped, within the request's
+    // deadline and up to a limit, until it closes its side.
+    void onRefused(error_code ec) {
+        if (!ec) {
+            error_code ignored;
+            ws_.next_layer().socket().shutdown(tcp::socket::shutdown_send, ignored);
+            buffer_.clear();
+            return dropLeftovers(0);
+        }
+        if (const auto core = core_.lock()) abandon(*core);
+    }
+
+    void dropLeftovers(std::size_t dropped) {
+        ws_.next_layer().async_read_some(buffer_.prepare(4096),
+                                         [self = shared_from_this(), dropped](error_code ec, std::size_t n) {
+                                             if (!ec && dropped + n <= refusedLeftoverLimit)
+                                                 return self->dropLeftovers(dropped + n);
+                                             if (const auto core = self->core_.lock()) self->abandon(*core);
+                                         });
     }
 
     // The connection never became a client: it goes without a callback and without a log line.
@@ -310,14 +419,30 @@ class Connection : public std::enable_shared_from_this<Connection> {
             return finish(*core);
         }
 
+        // Parsed here, not on the main thread: a message may be 16 MiB (Beast's default read_message_max),
+        // which takes a second to parse.
         const auto data = buffer_.cdata();
+        const auto bytes = data.size();
         error_code parseError;
-        auto value = boost::json::parse(std::string_view(static_cast<const char*>(data.data()), data.size()),
-                                        parseError);
+        auto value =
+            boost::json::parse(std::string_view(static_cast<const char*>(data.data()), bytes), parseError);
         buffer_.consume(buffer_.size());
         // Arrays, scalars, invalid JSON and empty payloads are dropped; the loop goes on either way.
-        if (!parseError && value.is_object()) core->deliver(client_, std::move(value.as_object()));
+        if (!parseError && value.is_object() && core->deliver(client_, std::move(value.as_object()), bytes)) {
+            return pause(*core);
+        }
         read();
+    }
+
+    // Nothing more is read from this page, and TCP holds it back, until the main thread has handled what
+    // it has waiting (Client::resumeReading); nothing is lost or reordered.
+    void pause(Core& core) {
+        core.hold(shared_from_this());
+        if (!toldPaused_) {
+            toldPaused_ = true;
+            log("a page sends faster than the helper handles its messages: reading from it waits until they "
+                "are handled");
+        }
     }
 
     void enqueue(std::shared_ptr<const std::string> text) {
@@ -376,6 +501,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool writing_ = false;
     bool writeFailed_ = false;
     bool cancelled_ = false;
+    bool toldPaused_ = false;
 };
 
 void Core::listen() {
@@ -448,10 +574,20 @@ void Core::remove(const std::shared_ptr<Client>& client) {
     });
 }
 
-void Core::deliver(const std::shared_ptr<Client>& client, Message message) {
-    toMain([client, message = std::move(message)](Server& server) {
+bool Core::deliver(const std::shared_ptr<Client>& client, Message message, std::size_t bytes) {
+    // Counted before it is posted, so that the main thread never takes away what is not there yet.
+    const auto weight = waitingWeight(bytes);
+    const bool full = waitingFull(client->waiting_.fetch_add(weight) + weight);
+    // The io_context lives as long as the server, and the task runs only while the server exists.
+    toMain([client, weight, bytes, io = &io_, message = std::move(message)](Server& server) mutable {
         if (const auto callback = server.onMessage) callback(client, message);
+        if (bytes >= largeMessageBytes) net::post(*io, [freed = std::move(message)] {});
+        // Only the message that brings a full backlog below the limits resumes reading: the connection
+        // stopped on the one that filled it, and nothing is added while it waits.
+        const auto before = client->waiting_.fetch_sub(weight);
+        if (waitingFull(before) && !waitingFull(before - weight)) client->resumeReading();
     });
+    return full;
 }
 
 }  // namespace detail
@@ -464,6 +600,10 @@ void Client::send(const Message& message) {
 
 void Client::sendText(std::shared_ptr<const std::string> text) {
     if (const auto connection = connection_.lock()) connection->send(std::move(text));
+}
+
+void Client::resumeReading() {
+    if (const auto connection = connection_.lock()) connection->resume();
 }
 
 Server::Server(std::uint16_t port, platform::MainLoop& mainLoop)

@@ -2,6 +2,7 @@
 
 #include <boost/json/object.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -35,12 +36,17 @@ class Client {
 
   private:
     friend class detail::Connection;
+    friend class detail::Core;
     friend class Server;
     explicit Client(std::weak_ptr<detail::Connection> connection);
     void sendText(std::shared_ptr<const std::string> text);
+    void resumeReading();
 
     std::weak_ptr<detail::Connection> connection_;
     const std::string origin_ = "page";
+    // The messages posted to the main loop and not yet handled, with their payload bytes: added on the
+    // server's thread, taken away on the main thread, one word so that both are seen at once.
+    std::atomic<std::uint64_t> waiting_{0};
 };
 
 // The loopback WebSocket listener. Every network event runs on the server's own thread; each listener
@@ -52,6 +58,12 @@ class Server : public std::enable_shared_from_this<Server> {
     // What one client may have waiting to be written before its connection is cancelled: a page that
     // never reads must not grow the helper's memory without bound.
     static constexpr std::size_t outgoingLimit = 8 * 1024 * 1024;
+    // What one client may have waiting for the main thread: once its messages posted to the main loop and
+    // not yet handled come to this many, or their payloads to this many bytes, its socket is not read
+    // until the main thread has caught up, so that TCP slows the page down instead of the helper's memory
+    // growing. A page sending a move per millisecond reaches it only if the main thread stalls for a second.
+    static constexpr std::size_t waitingMessageLimit = 1024;
+    static constexpr std::size_t waitingByteLimit = 8 * 1024 * 1024;
     // The serial queue on which all network events run: the name of the server's thread.
     static constexpr const char* queueLabel = "velmora.helper.server";
 

@@ -42,6 +42,7 @@ struct WsClient::Impl {
     std::condition_variable changed;
     std::vector<WsMessage> received;
     std::size_t taken = 0;
+    std::size_t pongs = 0;
     bool ended = false;
 
     ~Impl() {
@@ -118,7 +119,19 @@ bool WsClient::handshake(const WsRequest& request) {
     });
     status_ = impl.response.result_int();
     accepted_ = !ec;
-    if (accepted_ && request.readInBackground) net::post(impl.io, [&impl] { impl.read(); });
+    if (accepted_ && request.readInBackground) {
+        net::post(impl.io, [&impl] {
+            impl.ws.control_callback([&impl](websocket::frame_type kind, beast::string_view) {
+                if (kind != websocket::frame_type::pong) return;
+                {
+                    std::lock_guard lock(impl.mutex);
+                    ++impl.pongs;
+                }
+                impl.changed.notify_all();
+            });
+            impl.read();
+        });
+    }
     if (!accepted_) {
         std::lock_guard lock(impl.mutex);
         impl.ended = true;
@@ -152,6 +165,19 @@ bool WsClient::sendBinary(std::string_view bytes) {
 
 bool WsClient::sendJson(const boost::json::object& object) {
     return sendText(boost::json::serialize(object));
+}
+
+bool WsClient::ping() {
+    auto& impl = *impl_;
+    std::size_t expected;
+    {
+        std::lock_guard lock(impl.mutex);
+        expected = impl.pongs + 1;
+    }
+    const error_code ec = impl.await([&impl](auto done) { impl.ws.async_ping({}, std::move(done)); });
+    if (ec) return false;
+    std::unique_lock lock(impl.mutex);
+    return impl.changed.wait_for(lock, operationDeadline, [&] { return impl.pongs >= expected; });
 }
 
 std::size_t WsClient::messageCount() const {

@@ -58,6 +58,9 @@ class WsClient {
     bool sendText(std::string_view text);
     bool sendBinary(std::string_view bytes);
     bool sendJson(const boost::json::object& object);
+    // Sends a ping and waits for its pong, so the server has read everything sent before it. Needs the
+    // background reading.
+    bool ping();
 
     std::size_t messageCount() const;
     std::vector<WsMessage> messages() const;
