@@ -64,8 +64,7 @@ void Controller::start() {
             self->changed();
         }
     };
-    server_->onMessage = [weak](const std::shared_ptr<server::Client>& client,
-                                const server::Message& message) {
+    server_->onMessage = [weak](const std::shared_ptr<server::Client>& client, server::Message& message) {
         if (auto self = weak.lock()) self->handle(client, message);
     };
     try {
@@ -154,7 +153,7 @@ void Controller::changed() {
     if (onChange) onChange();
 }
 
-void Controller::handle(const std::shared_ptr<server::Client>& client, const server::Message& message) {
+void Controller::handle(const std::shared_ptr<server::Client>& client, server::Message& message) {
     const auto k = input::readInt(message, "streamIndex");
     if (!k || (*k != 1 && *k != 2)) return;
     const auto type = input::readString(message, "type");
@@ -207,6 +206,9 @@ void Controller::handleTarget(const std::shared_ptr<server::Client>& client, Str
     platform::Platform* platform = &platform_;
     stream.overlay = ink::Overlay::create(
         platform_, [platform, surface = resolved] { return surface.currentBounds(*platform); });
+    stream.overlay->discard = [server = std::weak_ptr(server_)](boost::json::array&& points) {
+        if (const auto alive = server.lock()) alive->discard(std::move(points));
+    };
     client->send(
         server::Message{{"type", "target"}, {"streamIndex", k}, {"ok", true}, {"app", resolved.app}});
     changed();
@@ -248,7 +250,7 @@ void Controller::handleInput(StreamIndex k, const server::Message& message) {
     injector_->apply(*input, mods, *current->target);
 }
 
-void Controller::handleStroke(StreamIndex k, const server::Message& message) {
+void Controller::handleStroke(StreamIndex k, server::Message& message) {
     const auto* current = stream(k);
     if (current != nullptr && current->overlay) current->overlay->stroke(message);
 }

@@ -62,13 +62,13 @@ class Controller : public std::enable_shared_from_this<Controller> {
   private:
     Controller(platform::Platform& platform, std::uint16_t port, bool dryRun);
 
-    void handle(const std::shared_ptr<server::Client>& client, const server::Message& message);
+    void handle(const std::shared_ptr<server::Client>& client, server::Message& message);
     void handleTarget(const std::shared_ptr<server::Client>& client, StreamIndex k,
                       const server::Message& message);
     void handleAllow(const std::shared_ptr<server::Client>& client, StreamIndex k,
                      const server::Message& message);
     void handleInput(StreamIndex k, const server::Message& message);
-    void handleStroke(StreamIndex k, const server::Message& message);
+    void handleStroke(StreamIndex k, server::Message& message);
     void handleClear(StreamIndex k);
     // Withdraws the stream's grant and releases every button and key the reviewer still holds. Every path
     // that ends control comes through here, so that no synthetic press outlives it.

@@ -43,18 +43,68 @@ platform::WindowAttributes Overlay::windowAttributes() {
     return a;
 }
 
-void Overlay::stroke(const boost::json::object& message) {
+void Overlay::stroke(boost::json::object& message) {
     const auto id = input::readString(message, "id");
     if (!id) return;
-    const auto* points = input::readArray(message, "points");
+    auto* const found = message.if_contains("points");
+    auto* const points = found != nullptr ? found->if_array() : nullptr;
     if (points == nullptr) return;
     if (!std::all_of(points->begin(), points->end(), [](const auto& v) { return v.is_object(); })) return;
 
-    InkStroke& stroke = strokeFor(*id, message);
+    const auto stroke = strokeFor(*id, message);
+    const bool done = input::readBool(message, "done").value_or(false);
+    if (pending_.empty() && points->size() <= pointsPerTurn) {
+        appendPoints(*stroke, *points, 0, points->size());
+        if (done) stroke->endedAt = platform_.loop().wallNow();
+    } else {
+        pending_.push_back(Pending{stroke, std::move(*points), 0, done});  // the tick below starts on it
+    }
+
+    if (timer_ == nullptr) {
+        timer_ = platform_.loop().repeat(tickInterval, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->tick();
+        });
+    }
+    tick();
+}
+
+std::size_t Overlay::pendingPoints() const {
+    std::size_t count = 0;
+    for (const auto& p : pending_)
+        count += p.points.size() - p.next;
+    return count;
+}
+
+void Overlay::applyPending() {
+    std::size_t budget = pointsPerTurn;
+    while (!pending_.empty()) {
+        auto& waiting = pending_.front();
+        // A stroke cleared or pushed out meanwhile takes its waiting points with it.
+        const auto stroke = waiting.stroke.lock();
+        if (stroke) {
+            const std::size_t to = waiting.next + std::min(budget, waiting.points.size() - waiting.next);
+            appendPoints(*stroke, waiting.points, waiting.next, to);
+            // Each point's object is freed as it is taken, so that freeing the message costs no more than a
+            // turn either: all at once, a million of them take longer than a frame.
+            for (std::size_t i = waiting.next; i < to; ++i)
+                waiting.points[i].emplace_null();
+            budget -= to - waiting.next;
+            waiting.next = to;
+            if (to < waiting.points.size()) return;
+            if (waiting.done) stroke->endedAt = platform_.loop().wallNow();
+        }
+        if (discard) discard(std::move(waiting.points));
+        pending_.pop_front();
+        if (budget == 0) return;
+    }
+}
+
+void Overlay::appendPoints(InkStroke& stroke, const boost::json::array& points, std::size_t from,
+                           std::size_t to) {
     std::size_t held = 0;
     for (const auto& s : view_->strokes)
         held += s->points.size();
-    for (const auto& value : *points) {
+    for (std::size_t i = from; i < to; ++i) {
         if (stroke.points.size() >= maxStrokePoints) {
             tellOnce(toldStrokePoints_, "A page drew a stroke of " + std::to_string(maxStrokePoints) +
                                             " points; its further points are ignored.");
@@ -65,36 +115,32 @@ void Overlay::stroke(const boost::json::object& message) {
                                       " points; further points are ignored until strokes fade.");
             break;
         }
-        const auto& point = value.get_object();
+        const auto& point = points[i].get_object();
         const auto x = input::readDouble(point, "x");
         if (!x) continue;
         const auto y = input::readDouble(point, "y");
         if (!y) continue;
         if (!std::isfinite(*x) || !std::isfinite(*y)) continue;
         if (stroke.points.capacity() == stroke.points.size()) {
-            // One allocation for a message's points, as many as there can be room for.
+            // One allocation for a message's points, as many as there can be room for. A stroke that
+            // outgrows a turn's worth gets room for the most it may hold at once: the memory is only
+            // touched as points arrive, while moving megabytes of points to a larger block would hold the
+            // loop for longer than a frame.
             const std::size_t room =
-                std::min({points->size(), maxStrokePoints - stroke.points.size(), maxPoints - held});
-            stroke.points.reserve(std::max(stroke.points.size() + room, 2 * stroke.points.capacity()));
+                std::min({points.size() - i, maxStrokePoints - stroke.points.size(), maxPoints - held});
+            const std::size_t wanted = std::max(stroke.points.size() + room, 2 * stroke.points.capacity());
+            stroke.points.reserve(wanted > pointsPerTurn ? maxStrokePoints : wanted);
         }
         stroke.points.push_back(platform::Point{std::clamp(*x, 0.0, 1.0), std::clamp(*y, 0.0, 1.0)});
         ++held;
     }
-    if (input::readBool(message, "done").value_or(false)) stroke.endedAt = platform_.loop().wallNow();
-
-    if (timer_ == nullptr) {
-        timer_ = platform_.loop().repeat(tickInterval, [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->tick();
-        });
-    }
-    tick();
 }
 
-InkStroke& Overlay::strokeFor(std::string_view id, const boost::json::object& message) {
+std::shared_ptr<InkStroke> Overlay::strokeFor(std::string_view id, const boost::json::object& message) {
     auto& strokes = view_->strokes;
     const auto found =
         std::find_if(strokes.begin(), strokes.end(), [id](const auto& s) { return s->id == id; });
-    if (found != strokes.end()) return **found;
+    if (found != strokes.end()) return *found;
 
     // Colour and width come from the message that starts the stroke and never change afterwards.
     const auto colorText = input::readString(message, "color");
@@ -103,7 +149,7 @@ InkStroke& Overlay::strokeFor(std::string_view id, const boost::json::object& me
     makeRoomForStroke();
     strokes.push_back(
         std::make_shared<InkStroke>(std::string(id), color.value_or(platform::Color::systemRed()), width));
-    return *strokes.back();
+    return strokes.back();
 }
 
 void Overlay::makeRoomForStroke() {
@@ -129,6 +175,7 @@ void Overlay::tellOnce(bool& flag, std::string_view message) {
 }
 
 void Overlay::tick() {
+    applyPending();
     auto& strokes = view_->strokes;
     const auto now = platform_.loop().wallNow();
     for (auto& stroke : strokes) {
@@ -163,6 +210,7 @@ void Overlay::tick() {
 
 void Overlay::close() {
     stopTimer();
+    pending_.clear();
     view_->strokes.clear();
     view_->discardCache();
     window_->orderOut();

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -50,14 +52,26 @@ class Overlay : public std::enable_shared_from_this<Overlay> {
     // What every overlay window is made with.
     static platform::WindowAttributes windowAttributes();
 
+    // Points taken from messages in one turn of the main loop; the rest of a longer message waits for the
+    // following frames, so that no message holds the loop for longer than a frame.
+    static constexpr std::size_t pointsPerTurn = 32'768;
+
     // Applies one "stroke" message: creates or extends the stroke with its id, may end it, and starts the
-    // animation. A message whose "id" or "points" is unusable is ignored whole.
-    void stroke(const boost::json::object& message);
+    // animation. A message whose "id" or "points" is unusable is ignored whole. A long "points" array is
+    // taken out of the message and its points applied over the next frames; messages after it wait their
+    // turn, so points and ends keep their order.
+    void stroke(boost::json::object& message);
+    void stroke(boost::json::object&& message) { stroke(message); }
+    // Points received but not applied yet.
+    std::size_t pendingPoints() const;
     // One animation step: drops the strokes that have faded out, keeps the window over the surface and
     // redraws it, or hides it; stops the timer once no stroke is left.
     void tick();
     // Stops the timer, drops every stroke and hides the window. The overlay can be used again afterwards.
     void close();
+
+    // Where the emptied points of a long message go to be freed; freed in place when unset.
+    std::function<void(boost::json::array&&)> discard;
 
     InkView& view() { return *view_; }
     platform::OverlayWindow& window() { return *window_; }
@@ -70,7 +84,18 @@ class Overlay : public std::enable_shared_from_this<Overlay> {
     Overlay(Private, platform::Platform& platform, BoundsFunction bounds);
 
   private:
-    InkStroke& strokeFor(std::string_view id, const boost::json::object& message);
+    struct Pending {
+        std::weak_ptr<InkStroke> stroke;
+        boost::json::array points;
+        std::size_t next = 0;
+        bool done = false;
+    };
+
+    std::shared_ptr<InkStroke> strokeFor(std::string_view id, const boost::json::object& message);
+    // Applies waiting points, at most pointsPerTurn of them.
+    void applyPending();
+    // Appends points [from, to) of `points` to the stroke, within the limits.
+    void appendPoints(InkStroke& stroke, const boost::json::array& points, std::size_t from, std::size_t to);
     void makeRoomForStroke();
     void stopTimer();
     // Logs `message` the first time `flag` is raised.
@@ -81,6 +106,7 @@ class Overlay : public std::enable_shared_from_this<Overlay> {
     std::shared_ptr<InkView> view_;
     std::unique_ptr<platform::Timer> timer_;
     BoundsFunction bounds_;
+    std::deque<Pending> pending_;
     bool toldStrokePoints_ = false;
     bool toldPoints_ = false;
     bool toldOpenStrokes_ = false;

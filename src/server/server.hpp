@@ -81,7 +81,7 @@ class Server : public std::enable_shared_from_this<Server> {
     std::function<void(bool)> onListening;
     std::function<void(const std::shared_ptr<Client>&)> onConnect;
     std::function<void(const std::shared_ptr<Client>&)> onDisconnect;
-    std::function<void(const std::shared_ptr<Client>&, const Message&)> onMessage;
+    std::function<void(const std::shared_ptr<Client>&, Message&)> onMessage;
 
     // Main thread, once (later calls do nothing). A port that cannot be bound is reported through
     // onListening(false); throws std::system_error only when the server's thread cannot be started.
@@ -90,6 +90,9 @@ class Server : public std::enable_shared_from_this<Server> {
     void broadcast(const Message& message);
     // Admitted clients. Main thread.
     std::size_t clientCount() const;
+    // Frees a value taken from a received message on the server's thread: unmapping the memory of a
+    // message of many megabytes takes longer than a frame.
+    void discard(boost::json::value value);
 
   private:
     Server(std::uint16_t port, platform::MainLoop& mainLoop);

@@ -50,7 +50,7 @@ class ControllerTest : public ::testing::Test {
             inner(c);
         };
         server.onMessage = [this, inner = server.onMessage](const std::shared_ptr<server::Client>& c,
-                                                            const server::Message& m) {
+                                                            server::Message& m) {
             inner(c, m);
             ++handled;
         };

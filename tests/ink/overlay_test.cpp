@@ -375,9 +375,16 @@ std::size_t heldPoints(Fixture& f) {
     return held;
 }
 
+// Applies every point still waiting, a turn's worth at a time.
+void takeAll(Fixture& f) {
+    while (f.overlay->pendingPoints() > 0)
+        f.overlay->tick();
+}
+
 TEST(Overlay, a_page_holds_a_bounded_number_of_points) {
     Fixture f;
     f.overlay->stroke(strokeMessage("a", Overlay::maxStrokePoints + 10));
+    takeAll(f);
     ASSERT_EQ(f.strokes().size(), 1u);
     EXPECT_EQ(f.strokes()[0]->points.size(), Overlay::maxStrokePoints);
     f.overlay->stroke(strokeMessage("a", 10));
@@ -386,11 +393,37 @@ TEST(Overlay, a_page_holds_a_bounded_number_of_points) {
     // Other strokes fill up to the overlay's limit, and get room again as strokes fade.
     f.overlay->stroke(strokeMessage("b", Overlay::maxStrokePoints - 5, true));
     f.overlay->stroke(strokeMessage("c", 20));
+    takeAll(f);
     EXPECT_EQ(heldPoints(f), Overlay::maxPoints);
     EXPECT_EQ(f.strokes().back()->points.size(), 5u);
     f.frames(200);
     f.overlay->stroke(strokeMessage("c", 20));
     EXPECT_EQ(f.strokes().back()->points.size(), 25u);
+}
+
+// No message holds the main loop for long: a long one is taken a turn's worth at a time, and the messages
+// after it wait their turn, so points and ends keep their order.
+TEST(Overlay, long_messages_are_taken_over_several_turns_in_order) {
+    Fixture f;
+    const std::size_t turn = Overlay::pointsPerTurn;
+    f.overlay->stroke(strokeMessage("a", 2 * turn + 7));
+    EXPECT_EQ(f.strokes()[0]->points.size(), turn);
+    f.overlay->stroke(strokeMessage("a", 3, true));
+    EXPECT_EQ(f.strokes()[0]->points.size(), 2 * turn);
+    EXPECT_FALSE(f.strokes()[0]->endedAt);
+    EXPECT_EQ(f.overlay->pendingPoints(), 10u);
+    f.overlay->tick();
+    EXPECT_EQ(f.strokes()[0]->points.size(), 2 * turn + 10);
+    EXPECT_TRUE(f.strokes()[0]->endedAt);
+    f.overlay->stroke(strokeMessage("b", 1));
+    EXPECT_EQ(f.strokes()[1]->points.size(), 1u);
+
+    // Clearing takes the waiting points of the cleared strokes with it.
+    f.overlay->stroke(strokeMessage("c", 2 * turn));
+    f.overlay->view().strokes.clear();
+    f.overlay->tick();
+    EXPECT_EQ(f.overlay->pendingPoints(), 0u);
+    EXPECT_TRUE(f.strokes().empty());
 }
 
 TEST(Overlay, a_page_holds_a_bounded_number_of_strokes) {
