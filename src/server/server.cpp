@@ -23,6 +23,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "app/log.hpp"
@@ -208,6 +209,10 @@ class Core : public std::enable_shared_from_this<Core> {
   public:
     Core(std::uint16_t port, platform::MainLoop& mainLoop, net::io_context& io)
         : port_(port), mainLoop_(mainLoop), io_(io), acceptor_(io), retryTimer_(io) {}
+    ~Core() {
+        for (Delivery* delivery = takeDeliveries(); delivery != nullptr;)
+            delete std::exchange(delivery, delivery->next);
+    }
 
     void setOwner(std::weak_ptr<Server> owner) { owner_ = std::move(owner); }
 
@@ -243,13 +248,32 @@ class Core : public std::enable_shared_from_this<Core> {
     }
 
   private:
+    // A received message, or another event, on its way to the main thread. The network thread pushes
+    // them onto a stack that the main thread takes whole: one wake-up of the main thread carries every
+    // message that arrived before it got its turn, no lock is taken on either side, and a page's
+    // connection, messages and disconnection reach the main thread in the order they happened.
+    struct Delivery {
+        std::shared_ptr<Client> client;
+        Message message;
+        std::uint64_t weight = 0;
+        std::size_t bytes = 0;
+        std::function<void(Server&)> task;  // set for events other than messages
+        Delivery* next = nullptr;
+    };
+
+    void push(Delivery* delivery);
+    // The stack taken whole, turned into a list in arrival order.
+    Delivery* takeDeliveries();
+    // Main thread. Runs what has arrived, oldest first, handing each message to onMessage.
+    void handOver(Server& server);
+
     void accept();
     // The task runs on the main thread only while the server still exists. The server is held weakly
     // even there, so that this thread never owns it.
     void toMain(std::function<void(Server&)> task) {
-        mainLoop_.post([owner = owner_, task = std::move(task)] {
-            if (const auto server = owner.lock()) task(*server);
-        });
+        auto* delivery = new Delivery;
+        delivery->task = std::move(task);
+        push(delivery);
     }
 
     const std::uint16_t port_;
@@ -259,6 +283,7 @@ class Core : public std::enable_shared_from_this<Core> {
     tcp::acceptor acceptor_;
     net::steady_timer retryTimer_;
     std::atomic<std::uint16_t> boundPort_{0};
+    std::atomic<Delivery*> deliveries_{nullptr};
     std::unordered_set<std::shared_ptr<Client>> pending_;
     std::unordered_set<std::shared_ptr<Connection>> paused_;
     // Written here, read on the main thread by broadcast and clientCount.
@@ -579,19 +604,58 @@ void Core::remove(const std::shared_ptr<Client>& client) {
 }
 
 bool Core::deliver(const std::shared_ptr<Client>& client, Message message, std::size_t bytes) {
-    // Counted before it is posted, so that the main thread never takes away what is not there yet.
+    // Counted before it is handed over, so that the main thread never takes away what is not there yet.
     const auto weight = waitingWeight(bytes);
     const bool full = waitingFull(client->waiting_.fetch_add(weight) + weight);
-    // The io_context lives as long as the server, and the task runs only while the server exists.
-    toMain([client, weight, bytes, io = &io_, message = std::move(message)](Server& server) mutable {
-        if (const auto callback = server.onMessage) callback(client, message);
-        if (bytes >= largeMessageBytes) net::post(*io, [freed = std::move(message)] {});
+    auto* delivery = new Delivery;
+    delivery->client = client;
+    delivery->message = std::move(message);
+    delivery->weight = weight;
+    delivery->bytes = bytes;
+    push(delivery);
+    return full;
+}
+
+void Core::push(Delivery* delivery) {
+    Delivery* top = deliveries_.load(std::memory_order_relaxed);
+    do {
+        delivery->next = top;
+    } while (!deliveries_.compare_exchange_weak(top, delivery, std::memory_order_release,
+                                                std::memory_order_relaxed));
+    // Only what finds the stack empty wakes the main thread; the rest rides along. The hand-over runs
+    // only while the server exists, and holds it weakly even then, so that this thread never owns it.
+    if (top == nullptr) {
+        mainLoop_.post([owner = owner_, weak = weak_from_this()] {
+            const auto server = owner.lock();
+            const auto core = weak.lock();
+            if (server && core) core->handOver(*server);
+        });
+    }
+}
+
+Core::Delivery* Core::takeDeliveries() {
+    Delivery* newestFirst = deliveries_.exchange(nullptr, std::memory_order_acquire);
+    Delivery* oldestFirst = nullptr;
+    while (newestFirst != nullptr)
+        oldestFirst = std::exchange(newestFirst, std::exchange(newestFirst->next, oldestFirst));
+    return oldestFirst;
+}
+
+void Core::handOver(Server& server) {
+    for (Delivery* next = takeDeliveries(); next != nullptr;) {
+        const std::unique_ptr<Delivery> delivery(std::exchange(next, next->next));
+        if (delivery->task) {
+            delivery->task(server);
+            continue;
+        }
+        if (const auto callback = server.onMessage) callback(delivery->client, delivery->message);
+        if (delivery->bytes >= largeMessageBytes) net::post(io_, [freed = std::move(delivery->message)] {});
         // Only the message that brings a full backlog below the limits resumes reading: the connection
         // stopped on the one that filled it, and nothing is added while it waits.
-        const auto before = client->waiting_.fetch_sub(weight);
-        if (waitingFull(before) && !waitingFull(before - weight)) client->resumeReading();
-    });
-    return full;
+        const auto& client = delivery->client;
+        const auto before = client->waiting_.fetch_sub(delivery->weight);
+        if (waitingFull(before) && !waitingFull(before - delivery->weight)) client->resumeReading();
+    }
 }
 
 }  // namespace detail
