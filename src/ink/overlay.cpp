@@ -210,6 +210,10 @@ void Overlay::tick() {
 
 void Overlay::close() {
     stopTimer();
+    if (discard) {
+        for (auto& waiting : pending_)
+            discard(std::move(waiting.points));
+    }
     pending_.clear();
     view_->strokes.clear();
     view_->discardCache();

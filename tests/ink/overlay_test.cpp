@@ -418,6 +418,14 @@ TEST(Overlay, long_messages_are_taken_over_several_turns_in_order) {
     f.overlay->stroke(strokeMessage("b", 1));
     EXPECT_EQ(f.strokes()[1]->points.size(), 1u);
 
+    // What the ink took from long messages is handed on to be freed elsewhere, also when it closes.
+    std::size_t discarded = 0;
+    f.overlay->discard = [&](boost::json::array&& points) { discarded += points.size(); };
+    f.overlay->stroke(strokeMessage("d", 2 * turn));
+    f.overlay->close();
+    EXPECT_EQ(discarded, 2 * turn);
+    EXPECT_EQ(f.overlay->pendingPoints(), 0u);
+
     // Clearing takes the waiting points of the cleared strokes with it.
     f.overlay->stroke(strokeMessage("c", 2 * turn));
     f.overlay->view().strokes.clear();
