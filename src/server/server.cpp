@@ -215,6 +215,9 @@ class Core : public std::enable_shared_from_this<Core> {
     }
 
     void setOwner(std::weak_ptr<Server> owner) { owner_ = std::move(owner); }
+    // Set on the main thread before the network thread starts, read only by it afterwards.
+    void setIdleTimeout(std::chrono::steady_clock::duration timeout) { idleTimeout_ = timeout; }
+    std::chrono::steady_clock::duration idleTimeout() const { return idleTimeout_; }
 
     // Network thread.
     void listen();
@@ -284,6 +287,7 @@ class Core : public std::enable_shared_from_this<Core> {
     net::steady_timer retryTimer_;
     std::atomic<std::uint16_t> boundPort_{0};
     std::atomic<Delivery*> deliveries_{nullptr};
+    std::chrono::steady_clock::duration idleTimeout_ = std::chrono::seconds(300);
     std::unordered_set<std::shared_ptr<Client>> pending_;
     std::unordered_set<std::shared_ptr<Connection>> paused_;
     // Written here, read on the main thread by broadcast and clientCount.
@@ -354,7 +358,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
             return refuse(http::status::bad_request);
 
         ws_.next_layer().expires_never();
-        ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+        timeouts.idle_timeout = core->idleTimeout();
+        timeouts.keep_alive_pings = true;
+        ws_.set_option(timeouts);
         // No decorator: the answer never selects a subprotocol, even when the page asks for one.
         ws_.async_accept(request, [self = shared_from_this()](error_code ec) { self->onAccept(ec); });
     }
@@ -713,6 +720,10 @@ void Server::broadcast(const Message& message) {
     const auto text = encode(message);
     for (const auto& client : recipients)
         client->sendText(text);
+}
+
+void Server::setIdleTimeout(std::chrono::steady_clock::duration timeout) {
+    core_->setIdleTimeout(timeout);
 }
 
 void Server::discard(boost::json::value value) {

@@ -3,6 +3,7 @@
 #include <boost/json/object.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -82,6 +83,11 @@ class Server : public std::enable_shared_from_this<Server> {
     std::function<void(const std::shared_ptr<Client>&)> onConnect;
     std::function<void(const std::shared_ptr<Client>&)> onDisconnect;
     std::function<void(const std::shared_ptr<Client>&, Message&)> onMessage;
+
+    // A page that sends nothing for this long, not even the answer to a ping, is disconnected. The server
+    // pings a quiet page at half of it, and browsers answer pings by themselves, so a page that is open but
+    // idle (a presenter sharing while nobody draws) stays connected. Set before start().
+    void setIdleTimeout(std::chrono::steady_clock::duration timeout);
 
     // Main thread, once (later calls do nothing). A port that cannot be bound is reported through
     // onListening(false); throws std::system_error only when the server's thread cannot be started.

@@ -107,6 +107,7 @@ class ServerTest : public ::testing::Test {
   protected:
     void start(std::uint16_t port = 0) {
         server = Server::create(port, loop);
+        if (idleTimeout) server->setIdleTimeout(*idleTimeout);
         server->onListening = [this](bool ready) { listening = ready; };
         server->onConnect = [this](const auto& client) { events.push_back({Kind::connect, client, {}}); };
         server->onDisconnect = [this](const auto& client) {
@@ -120,6 +121,8 @@ class ServerTest : public ::testing::Test {
     }
 
     std::uint16_t port() const { return server->boundPort().value(); }
+
+    std::optional<std::chrono::milliseconds> idleTimeout;
 
     std::size_t count(Kind kind) const {
         return static_cast<std::size_t>(
@@ -374,6 +377,18 @@ TEST_F(ServerTest, connect_messages_and_disconnect_arrive_in_order) {
     EXPECT_EQ(count(Kind::disconnect), 1u);
     // A close frame is an ordinary end: nothing logged.
     EXPECT_EQ(logged(), Lines{listeningLine()});
+}
+
+// A page open while nobody draws sends nothing for minutes; it must not be taken for a dead connection.
+TEST_F(ServerTest, a_quiet_page_is_pinged_and_stays_connected_past_the_idle_timeout) {
+    idleTimeout = std::chrono::milliseconds(200);
+    start();
+    const auto client = WsClient::connect(port());
+    ASSERT_TRUE(awaitCount(Kind::connect, 1));
+    ASSERT_TRUE(loop.runUntil([&] { return client->pingsReceived() >= 4; }));  // two idle timeouts
+    EXPECT_EQ(count(Kind::disconnect), 0u);
+    ASSERT_TRUE(client->sendJson({{"n", 1}}));
+    EXPECT_TRUE(awaitCount(Kind::message, 1));
 }
 
 TEST_F(ServerTest, a_binary_json_object_is_delivered_like_text) {

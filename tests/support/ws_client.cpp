@@ -43,6 +43,7 @@ struct WsClient::Impl {
     std::vector<WsMessage> received;
     std::size_t taken = 0;
     std::size_t pongs = 0;
+    std::size_t pings = 0;
     bool ended = false;
 
     ~Impl() {
@@ -122,10 +123,10 @@ bool WsClient::handshake(const WsRequest& request) {
     if (accepted_ && request.readInBackground) {
         net::post(impl.io, [&impl] {
             impl.ws.control_callback([&impl](websocket::frame_type kind, beast::string_view) {
-                if (kind != websocket::frame_type::pong) return;
+                if (kind == websocket::frame_type::close) return;
                 {
                     std::lock_guard lock(impl.mutex);
-                    ++impl.pongs;
+                    ++(kind == websocket::frame_type::pong ? impl.pongs : impl.pings);
                 }
                 impl.changed.notify_all();
             });
@@ -178,6 +179,11 @@ bool WsClient::ping() {
     if (ec) return false;
     std::unique_lock lock(impl.mutex);
     return impl.changed.wait_for(lock, operationDeadline, [&] { return impl.pongs >= expected; });
+}
+
+std::size_t WsClient::pingsReceived() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->pings;
 }
 
 std::size_t WsClient::messageCount() const {

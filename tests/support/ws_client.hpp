@@ -63,6 +63,8 @@ class WsClient {
     bool ping();
 
     std::size_t messageCount() const;
+    // Pings from the server, which the client answers by itself.
+    std::size_t pingsReceived() const;
     std::vector<WsMessage> messages() const;
     // The next message not yet taken by receive(), waiting up to `timeout`.
     std::optional<WsMessage> receive(std::chrono::milliseconds timeout = std::chrono::seconds(10));
