@@ -59,6 +59,15 @@ class SceneDirectory {
     std::string path_;
 };
 
+// The helper in dry run on a scene without the permission, listening on a port that was free.
+struct DryRunHelper {
+    SceneDirectory directory;
+    std::string scene = (directory.write(false), directory.scene());
+    std::uint16_t port = freePort();
+    ChildProcess process{VELMORA_HELPER_BINARY,
+                         {"--dry-run", "--sim-scene", scene, "--port", std::to_string(port)}};
+};
+
 // The menu blocks the terminal stand-in printed so far.
 std::vector<std::string> menus(const std::string& output) {
     std::vector<std::string> blocks;
@@ -231,13 +240,10 @@ TEST(Program, quitting_and_stop_signals_release_the_held_button_and_key_first) {
     for (const auto& c :
          std::vector<Case>{{"q", 0}, {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}}) {
         SCOPED_TRACE(c.name);
-        SceneDirectory directory;
-        directory.write(false);
-        const auto port = freePort();
-        ChildProcess helper(VELMORA_HELPER_BINARY,
-                            {"--dry-run", "--sim-scene", directory.scene(), "--port", std::to_string(port)});
+        DryRunHelper run;
+        auto& helper = run.process;
         ASSERT_TRUE(helper.waitForError("listening on ws://127.0.0.1:"));
-        auto page = WsClient::connect(port);
+        auto page = WsClient::connect(run.port);
         page->receive();
         page->sendJson(object{{"type", "target"}, {"streamIndex", 1}, {"label", "window:4242"}});
         page->receive();
@@ -278,13 +284,10 @@ TEST(Program, end_of_input_leaves_the_helper_running) {
 }
 
 TEST(Program, dry_run_logs_events_and_needs_no_permission) {
-    SceneDirectory directory;
-    directory.write(false);
-    const auto port = freePort();
-    ChildProcess helper(VELMORA_HELPER_BINARY,
-                        {"--dry-run", "--sim-scene", directory.scene(), "--port", std::to_string(port)});
+    DryRunHelper run;
+    auto& helper = run.process;
     ASSERT_TRUE(helper.waitForError("listening on ws://127.0.0.1:"));
-    auto page = WsClient::connect(port);
+    auto page = WsClient::connect(run.port);
     EXPECT_EQ(json(page->receive()),
               (object{{"type", "hello"}, {"version", "0.1.0"}, {"trusted", false}, {"dryRun", true}}));
     page->sendJson(object{{"type", "target"}, {"streamIndex", 1}, {"label", "window:4242"}});
