@@ -49,8 +49,8 @@ constexpr auto requestDeadline = std::chrono::seconds(30);
 constexpr auto acceptRetryDelay = std::chrono::milliseconds(100);
 // What a refused page may still send after the answer, read and dropped before the connection closes.
 constexpr std::size_t refusedLeftoverLimit = 1024 * 1024;
-// Freeing a parsed message of this many payload bytes or more is left to the server's thread: a 16 MiB
-// stroke takes the main thread some 30 ms to free, more than a frame.
+// Freeing a parsed message of this many payload bytes or more is left to the server's thread: unmapping
+// the memory of a 16 MiB stroke takes the main thread some 10 ms, most of a frame.
 constexpr std::size_t largeMessageBytes = 64 * 1024;
 
 // Client::waiting_: the payload bytes in the low bits, the message count above them.
@@ -453,7 +453,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
 
         // Parsed here, not on the main thread: a message may be 16 MiB (Beast's default read_message_max),
-        // which takes a second to parse.
+        // which takes hundreds of milliseconds to parse.
         const auto data = buffer_.cdata();
         const auto bytes = data.size();
         error_code parseError;
@@ -656,7 +656,7 @@ void Core::handOver(Server& server) {
             continue;
         }
         if (const auto callback = server.onMessage) callback(delivery->client, delivery->message);
-        if (delivery->bytes >= largeMessageBytes) net::post(io_, [freed = std::move(delivery->message)] {});
+        if (delivery->bytes >= largeMessageBytes) server.discard(std::move(delivery->message));
         // Only the message that brings a full backlog below the limits resumes reading: the connection
         // stopped on the one that filled it, and nothing is added while it waits.
         const auto& client = delivery->client;

@@ -97,7 +97,7 @@ class Server : public std::enable_shared_from_this<Server> {
     // Admitted clients. Main thread.
     std::size_t clientCount() const;
     // Frees a value taken from a received message on the server's thread: unmapping the memory of a
-    // message of many megabytes takes longer than a frame.
+    // message of many megabytes takes the main thread most of a frame.
     void discard(boost::json::value value);
 
   private:
