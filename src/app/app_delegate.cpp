@@ -1,5 +1,7 @@
 #include "app/app_delegate.hpp"
 
+#include "app/log.hpp"
+
 #include <chrono>
 #include <csignal>
 
@@ -15,7 +17,7 @@ AppDelegate::AppDelegate(platform::Platform& platform, std::uint16_t port, bool 
 
 void AppDelegate::applicationDidFinishLaunching() {
     statusItem_ = platform_.createStatusItem();
-    if (statusItem_->hasButton()) statusItem_->setImage("cursorarrow.click.2", "Velmora Helper");
+    if (statusItem_->hasButton()) statusItem_->setIcon(platform::StatusIcon::pointerClick, "Velmora Helper");
     statusItem_->setImagePosition(platform::ImagePosition::leading);
 
     std::weak_ptr<AppDelegate> weak = weak_from_this();
@@ -70,7 +72,7 @@ void AppDelegate::stopControl() {
 }
 
 void AppDelegate::openAccessibility() {
-    platform_.openURL(accessibilitySettingsURL);
+    if (!platform_.openPermissionSettings()) log("this desktop has no settings that grant the permission to control it");
 }
 
 void AppDelegate::applicationWillTerminate() {

@@ -28,9 +28,6 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     control::Controller& controller() { return *controller_; }
     platform::StatusItem* statusItem() const { return statusItem_.get(); }
 
-    static constexpr const char* accessibilitySettingsURL =
-        "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility";
-
   private:
     AppDelegate(platform::Platform& platform, std::uint16_t port, bool dryRun);
     // Rebuilds the menu and the button from the controller's state.

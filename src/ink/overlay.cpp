@@ -16,7 +16,7 @@ bool overlayCapturable = false;
 
 Overlay::Overlay(Private, platform::Platform& platform, BoundsFunction bounds)
     : platform_(platform),
-      window_(platform.createOverlayWindow(windowAttributes())),
+      window_(platform.createOverlayWindow(platform::OverlayOptions{overlayCapturable})),
       view_(std::make_shared<InkView>([loop = &platform.loop()] { return loop->wallNow(); })),
       bounds_(std::move(bounds)) {
     window_->setContentView(view_);
@@ -24,23 +24,6 @@ Overlay::Overlay(Private, platform::Platform& platform, BoundsFunction bounds)
 
 std::shared_ptr<Overlay> Overlay::create(platform::Platform& platform, BoundsFunction bounds) {
     return std::make_shared<Overlay>(Private{}, platform, std::move(bounds));
-}
-
-platform::WindowAttributes Overlay::windowAttributes() {
-    platform::WindowAttributes a;
-    a.contentRect = platform::Rect{};  // the first tick that shows the window gives it its frame
-    a.styleMask = 0;                   // borderless
-    a.backing = 2;                     // buffered
-    a.deferred = false;
-    a.opaque = false;
-    a.backgroundColor = platform::Color::clear();
-    a.hasShadow = false;
-    a.ignoresMouseEvents = true;
-    a.releasedWhenClosed = false;
-    a.level = 3;  // floating
-    a.sharingType = overlayCapturable ? platform::SharingType::readOnly : platform::SharingType::none;
-    a.collectionBehavior = 0x151;  // all spaces, stationary, out of the window cycle, full-screen auxiliary
-    return a;
 }
 
 void Overlay::stroke(boost::json::object& message) {
@@ -191,17 +174,14 @@ void Overlay::tick() {
 
     if (!strokes.empty()) {
         if (const auto r = bounds_()) {
-            // Global coordinates grow downward from the main display's top; window frames grow upward
-            // from its bottom.
-            const double mainHeight = platform_.displayBounds(platform_.mainDisplay()).absHeight();
-            const platform::Rect frame{r->minX(), mainHeight - r->maxY(), r->absWidth(), r->absHeight()};
+            const platform::Rect frame{r->minX(), r->minY(), r->absWidth(), r->absHeight()};
             if (!(window_->frame() == frame)) window_->setFrame(frame, false);
-            if (!window_->isVisible()) window_->orderFrontRegardless();
+            if (!window_->isVisible()) window_->show();
             window_->setNeedsDisplay();
             return;
         }
     }
-    window_->orderOut();
+    window_->hide();
     if (strokes.empty()) {
         stopTimer();
         view_->discardCache();
@@ -217,7 +197,7 @@ void Overlay::close() {
     pending_.clear();
     view_->strokes.clear();
     view_->discardCache();
-    window_->orderOut();
+    window_->hide();
 }
 
 void Overlay::stopTimer() {

@@ -49,8 +49,6 @@ class Overlay : public std::enable_shared_from_this<Overlay> {
 
     // The window starts hidden, with an empty frame, and no timer runs. `platform` must outlive the overlay.
     static std::shared_ptr<Overlay> create(platform::Platform& platform, BoundsFunction bounds);
-    // What every overlay window is made with.
-    static platform::WindowAttributes windowAttributes();
 
     // Points taken from messages in one turn of the main loop; the rest of a longer message waits for the
     // following frames, so that no message holds the loop for longer than a frame.

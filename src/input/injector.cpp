@@ -7,13 +7,12 @@
 
 #include "app/log.hpp"
 #include "input/text.hpp"
+#include "platform/mac_terms.hpp"
 
 namespace velmora::input {
 
-using platform::EventType;
-using platform::MouseButton;
 using platform::Point;
-using platform::SyntheticEvent;
+using platform::PointerButton;
 
 namespace {
 
@@ -24,13 +23,8 @@ struct Overloaded : Fs... {
 template <typename... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
-std::uint64_t flagsOf(const Modifiers& mods) {
-    std::uint64_t flags = 0;
-    if (mods.shift) flags |= platform::eventFlags::shift;
-    if (mods.ctrl) flags |= platform::eventFlags::control;
-    if (mods.alt) flags |= platform::eventFlags::alternate;
-    if (mods.meta) flags |= platform::eventFlags::command;
-    return flags;
+platform::KeyModifiers modifiersOf(const Modifiers& mods) {
+    return {mods.shift, mods.ctrl, mods.alt, mods.meta};
 }
 
 // Positions are clamped into the surface once more here, so that an Input built in code rather than parsed
@@ -82,46 +76,12 @@ std::string truncatedDecimal(double v) {
 
 }  // namespace
 
-std::string describe(EventType type) {
-    switch (type) {
-        case EventType::leftMouseDown:
-            return "left-down";
-        case EventType::leftMouseUp:
-            return "left-up";
-        case EventType::rightMouseDown:
-            return "right-down";
-        case EventType::rightMouseUp:
-            return "right-up";
-        case EventType::mouseMoved:
-            return "move";
-        case EventType::leftMouseDragged:
-            return "left-drag";
-        case EventType::rightMouseDragged:
-            return "right-drag";
-        case EventType::keyDown:
-            return "key-down";
-        case EventType::keyUp:
-            return "key-up";
-        case EventType::scrollWheel:
-            return "scroll";
-        case EventType::otherMouseDown:
-            return "other-down";
-        case EventType::otherMouseUp:
-            return "other-up";
-        case EventType::otherMouseDragged:
-            return "other-drag";
-    }
-    return "event(" + std::to_string(static_cast<std::uint32_t>(type)) + ")";
-}
-
 std::shared_ptr<Injector> Injector::create(platform::Platform& platform, bool dryRun) {
     return std::shared_ptr<Injector>(new Injector(platform, dryRun));
 }
 
 Injector::Injector(platform::Platform& platform, bool dryRun)
-    : platform_(platform),
-      dryRun_(dryRun),
-      source_(platform.createEventSource(platform::EventSourceState::combinedSession)) {}
+    : platform_(platform), dryRun_(dryRun) {}
 
 void Injector::apply(const Input& input, const Modifiers& mods, const target::Target& target) {
     auto& loop = platform_.loop();
@@ -172,15 +132,17 @@ void Injector::releaseAll(const std::optional<target::Target>& target) {
             point = Point{bounds->minX(), bounds->minY()};
     }
     // Without any point no pointer event was ever posted, so there is nothing down to let go of.
-    const auto release = [&](bool& down, EventType type, MouseButton button) {
+    const auto release = [&](bool& down, PointerButton button) {
         if (!std::exchange(down, false) || !point) return;
-        post(platform_.createMouseEvent(source_, type, *point, button), 0, *point);
+        post(platform::PointerPress{*point, button, false, 0}, {});
     };
-    release(leftDown_, EventType::leftMouseUp, MouseButton::left);
-    release(rightDown_, EventType::rightMouseUp, MouseButton::right);
-    release(otherDown_, EventType::otherMouseUp, MouseButton::center);
+    release(leftDown_, PointerButton::left);
+    release(rightDown_, PointerButton::right);
+    release(otherDown_, PointerButton::middle);
     for (const auto code : std::exchange(keysDown_, {}))
-        post(platform_.createKeyboardEvent(source_, code, false), 0, std::nullopt);
+        post(platform::KeyStroke{code, false, {}}, {});
+    // Whatever the system still holds for the helper beyond what it pressed on the reviewer's behalf.
+    if (!dryRun_) platform_.releaseHeldInput();
 }
 
 bool Injector::perform(const Input& input, const Modifiers& mods, const target::Target& target,
@@ -189,91 +151,65 @@ bool Injector::perform(const Input& input, const Modifiers& mods, const target::
     // and one that moved is followed without any notification.
     const auto bounds = target.currentBounds(platform_);
     if (!bounds) return false;
-    const auto flags = flagsOf(mods);
+    const auto keyMods = modifiersOf(mods);
     const auto point = pointOf(input, *bounds);
     return std::visit(Overloaded{
-                          [&](const Move& m) { return performMove(m, flags, *point); },
-                          [&](const Button& b) { return performButton(b, flags, *point, target, mayRaise); },
-                          [&](const Wheel& w) { return performWheel(w, flags, *point, target, mayRaise); },
-                          [&](const Key& k) { return performKey(k, mods, flags, target, mayRaise); },
+                          [&](const Move&) {
+                              post(platform::PointerMotion{*point, heldButtons()}, keyMods);
+                              return false;
+                          },
+                          [&](const Button& b) { return performButton(b, keyMods, *point, target, mayRaise); },
+                          [&](const Wheel& w) { return performWheel(w, keyMods, *point, target, mayRaise); },
+                          [&](const Key& k) { return performKey(k, mods, target, mayRaise); },
                       },
                       input);
 }
 
-bool Injector::performMove(const Move&, std::uint64_t flags, Point point) {
-    EventType type = EventType::mouseMoved;
-    if (leftDown_) {
-        type = EventType::leftMouseDragged;
-    } else if (rightDown_) {
-        type = EventType::rightMouseDragged;
-    } else if (otherDown_) {
-        type = EventType::otherMouseDragged;
-    }
-    MouseButton button = MouseButton::left;
-    if (rightDown_) {
-        button = MouseButton::right;
-    } else if (otherDown_) {
-        button = MouseButton::center;
-    }
-    post(platform_.createMouseEvent(source_, type, point, button), flags, point);
-    return false;
-}
-
-bool Injector::performButton(const Button& b, std::uint64_t flags, Point point, const target::Target& target,
-                             bool mayRaise) {
+bool Injector::performButton(const Button& b, platform::KeyModifiers mods, Point point,
+                             const target::Target& target, bool mayRaise) {
     if (b.down && mayRaise && !dryRun_ && !target.isFrontmost(platform_, point)) {
         target.raise(platform_);
         return true;
     }
-    EventType type;
-    MouseButton button;
+    PointerButton button;
     bool* state;
     switch (b.button) {
         case 0:
-            type = b.down ? EventType::leftMouseDown : EventType::leftMouseUp;
-            button = MouseButton::left;
+            button = PointerButton::left;
             state = &leftDown_;
             break;
         case 1:
-            type = b.down ? EventType::otherMouseDown : EventType::otherMouseUp;
-            button = MouseButton::center;
+            button = PointerButton::middle;
             state = &otherDown_;
             break;
         case 2:
-            type = b.down ? EventType::rightMouseDown : EventType::rightMouseUp;
-            button = MouseButton::right;
+            button = PointerButton::right;
             state = &rightDown_;
             break;
         default:
             return false;  // parsing admits only 0 to 2
     }
-    // Recorded before creation, which may fail, so the state follows the reviewer's presses and releases
+    // Recorded before posting, which may fail, so the state follows the reviewer's presses and releases
     // rather than the platform's successes; releaseAll then still lets go of a press it could not post.
     *state = b.down;
-    auto event = platform_.createMouseEvent(source_, type, point, button);
-    if (event && event->mouse() != nullptr) event->mouse()->clickState = b.clicks;
-    post(std::move(event), flags, point);
+    post(platform::PointerPress{point, button, b.down, b.clicks}, mods);
     return false;
 }
 
-bool Injector::performWheel(const Wheel& w, std::uint64_t flags, Point point, const target::Target& target,
-                            bool mayRaise) {
+bool Injector::performWheel(const Wheel& w, platform::KeyModifiers mods, Point point,
+                            const target::Target& target, bool mayRaise) {
     if (mayRaise && !dryRun_ && !target.isFrontmost(platform_, point)) {
         target.raise(platform_);
         return true;
     }
     // Scroll events go to the window under the pointer, so the pointer is put there first; a plain move
     // even while a button is held.
-    post(platform_.createMouseEvent(source_, EventType::mouseMoved, point, MouseButton::left), flags, point);
-    auto scroll = platform_.createScrollWheelEvent(source_, platform::ScrollUnit::pixel, 2, wheelValue(w.dy),
-                                                   wheelValue(w.dx), 0);
-    if (scroll) scroll->location = point;
-    post(std::move(scroll), flags, std::nullopt);
+    post(platform::PointerMotion{point, {}}, mods);
+    post(platform::WheelScroll{point, wheelValue(w.dy), wheelValue(w.dx), platform::WheelUnit::pixel}, mods);
     return false;
 }
 
-bool Injector::performKey(const Key& k, const Modifiers& mods, std::uint64_t flags,
-                          const target::Target& target, bool mayRaise) {
+bool Injector::performKey(const Key& k, const Modifiers& mods, const target::Target& target, bool mayRaise) {
     // Modifier keys reach the system only as flags on the other events; this test comes first so that
     // pressing Shift alone never raises anything.
     if (isModifierCode(k.code)) return false;
@@ -294,25 +230,25 @@ bool Injector::performKey(const Key& k, const Modifiers& mods, std::uint64_t fla
     } else {
         keysDown_.erase(*code);
     }
-    auto event = platform_.createKeyboardEvent(source_, *code, k.down);
     // Control and Command chords are shortcuts, not typing; control characters are never text.
     const bool withText = oneCharacter && !mods.ctrl && !mods.meta && *firstCodePoint(k.key) >= U'\u0020';
-    if (withText && event && event->keyboard() != nullptr) event->keyboard()->text = utf16Units(k.key);
-    post(std::move(event), flags, std::nullopt);
+    post(platform::KeyStroke{*code, k.down, withText ? utf16Units(k.key) : std::u16string{}}, modifiersOf(mods));
     return false;
 }
 
-void Injector::post(std::optional<SyntheticEvent> event, std::uint64_t flags, std::optional<Point> at) {
-    if (!event) return;
-    event->flags = flags;
-    event->userData = velmTag;
-    if (at) lastPoint_ = at;
+void Injector::post(decltype(platform::SyntheticInput::action) action, platform::KeyModifiers mods) {
+    const platform::SyntheticInput input{std::move(action), mods, velmTag};
+    const auto at = input.location();
     if (!dryRun_) {
-        platform_.postEvent(*event);
+        if (platform_.postInput(input) && at) lastPoint_ = at;
         return;
     }
-    log("dry-run: " + describe(event->type) + " at (" + truncatedDecimal(event->location.x) + ", " +
-        truncatedDecimal(event->location.y) + ") flags=" + std::to_string(flags));
+    if (at) lastPoint_ = at;
+    // The dry-run line names the event the system would be given, with its flags. Nothing has moved the
+    // pointer in a dry run, so key events, which the system places at the pointer, show the origin.
+    const auto event = platform::mac::eventFor(input, Point{});
+    log("dry-run: " + platform::mac::describe(event.type) + " at (" + truncatedDecimal(event.location.x) + ", " +
+        truncatedDecimal(event.location.y) + ") flags=" + std::to_string(event.flags));
 }
 
 }  // namespace velmora::input

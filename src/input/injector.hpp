@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "input/input.hpp"
-#include "platform/events.hpp"
+#include "platform/input_event.hpp"
 #include "platform/platform.hpp"
 #include "target/target.hpp"
 
@@ -64,21 +64,18 @@ class Injector : public std::enable_shared_from_this<Injector> {
 
     // True exactly when it raised the target instead of delivering the event.
     bool perform(const Input& input, const Modifiers& mods, const target::Target& target, bool mayRaise);
-    bool performMove(const Move& move, std::uint64_t flags, platform::Point point);
-    bool performButton(const Button& button, std::uint64_t flags, platform::Point point,
+    bool performButton(const Button& button, platform::KeyModifiers mods, platform::Point point,
                        const target::Target& target, bool mayRaise);
-    bool performWheel(const Wheel& wheel, std::uint64_t flags, platform::Point point,
+    bool performWheel(const Wheel& wheel, platform::KeyModifiers mods, platform::Point point,
                       const target::Target& target, bool mayRaise);
-    bool performKey(const Key& key, const Modifiers& mods, std::uint64_t flags, const target::Target& target,
-                    bool mayRaise);
+    bool performKey(const Key& key, const Modifiers& mods, const target::Target& target, bool mayRaise);
     void flush();
     void scheduleReplay();
-    void post(std::optional<platform::SyntheticEvent> event, std::uint64_t flags,
-              std::optional<platform::Point> at);
+    platform::HeldButtons heldButtons() const { return {leftDown_, rightDown_, otherDown_}; }
+    void post(decltype(platform::SyntheticInput::action) action, platform::KeyModifiers mods);
 
     platform::Platform& platform_;
     const bool dryRun_;
-    const std::optional<platform::EventSource> source_;
     bool leftDown_ = false;
     bool rightDown_ = false;
     bool otherDown_ = false;
@@ -90,8 +87,5 @@ class Injector : public std::enable_shared_from_this<Injector> {
     // Numbers the scheduled replays, so that one scheduled before a releaseAll cannot empty a later hold.
     std::uint64_t replayGeneration_ = 0;
 };
-
-// The event type's name in the dry-run log: "left-down", "scroll", … and "event(<value>)" for the rest.
-std::string describe(platform::EventType type);
 
 }  // namespace velmora::input

@@ -22,11 +22,19 @@ struct KeyModifiers {
     friend bool operator==(const KeyModifiers&, const KeyModifiers&) = default;
 };
 
-// The pointer goes to `at` (global coordinates: top-left origin, y down, points). `dragging` names the button
-// held while it moves, if any.
+// The buttons the helper holds down while the pointer moves: some systems make a drag of a move.
+struct HeldButtons {
+    bool left = false;
+    bool right = false;
+    bool middle = false;
+    bool any() const { return left || right || middle; }
+    friend bool operator==(const HeldButtons&, const HeldButtons&) = default;
+};
+
+// The pointer goes to `at` (global coordinates: top-left origin, y down, points).
 struct PointerMotion {
     Point at;
-    std::optional<PointerButton> dragging;
+    HeldButtons held;
     friend bool operator==(const PointerMotion&, const PointerMotion&) = default;
 };
 

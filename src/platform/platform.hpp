@@ -9,7 +9,7 @@
 
 #include "platform/canvas.hpp"
 #include "platform/color.hpp"
-#include "platform/events.hpp"
+#include "platform/input_event.hpp"
 #include "platform/geometry.hpp"
 #include "platform/main_loop.hpp"
 
@@ -55,6 +55,8 @@ struct Menu {
 };
 
 enum class Tint { none, systemOrange };
+// The item's image, by what it shows; each backend picks its system's picture for it.
+enum class StatusIcon { pointerClick };
 enum class ImagePosition { imageOnly, leading };
 
 // The item in the menu bar: a button with an image, a title and a tint, and a menu.
@@ -62,7 +64,7 @@ class StatusItem {
   public:
     virtual ~StatusItem() = default;
     virtual bool hasButton() const = 0;
-    virtual void setImage(const std::string& symbolName, const std::string& accessibilityDescription) = 0;
+    virtual void setIcon(StatusIcon icon, const std::string& accessibilityDescription) = 0;
     virtual void setImagePosition(ImagePosition position) = 0;
     virtual void setTitle(const std::string& title) = 0;
     virtual void setContentTint(Tint tint) = 0;
@@ -80,36 +82,26 @@ class View {
     virtual bool isFlipped() const { return false; }
 };
 
-enum class SharingType : int { none = 0, readOnly = 1 };
-
-// Every attribute an overlay window is made with.
-struct WindowAttributes {
-    Rect contentRect;             // bottom-left-origin framework coordinates
-    std::uint64_t styleMask = 0;  // borderless
-    int backing = 2;              // buffered
-    bool deferred = false;
-    bool opaque = false;
-    Color backgroundColor = Color::clear();
-    bool hasShadow = false;
-    bool ignoresMouseEvents = true;  // clicks pass through
-    bool releasedWhenClosed = false;
-    int level = 3;                                // floating
-    SharingType sharingType = SharingType::none;  // left out of screen capture
-    std::uint64_t collectionBehavior = 0x151;     // all spaces, stationary, no cycling, full-screen auxiliary
+struct OverlayOptions {
+    // Whether screen captures may show the overlay. Where the system cannot leave a window out of captures,
+    // false is a wish the backend cannot grant.
+    bool capturable = false;
 };
 
+// A borderless, transparent window above ordinary windows that clicks pass through, made hidden with an empty
+// frame.
 class OverlayWindow {
   public:
     virtual ~OverlayWindow() = default;
-    virtual const WindowAttributes& attributes() const = 0;
     virtual WindowId windowNumber() const = 0;
     virtual void setContentView(std::shared_ptr<View> view) = 0;
-    // Frames are in the framework's coordinates: origin at the bottom-left of the main display, y up.
+    // Global coordinates, as window bounds: top-left origin, y down.
     virtual Rect frame() const = 0;
     virtual void setFrame(const Rect& frame, bool display) = 0;
     virtual bool isVisible() const = 0;
-    virtual void orderFrontRegardless() = 0;
-    virtual void orderOut() = 0;
+    // Shows the window in front of every other overlay, whichever application is active.
+    virtual void show() = 0;
+    virtual void hide() = 0;
     virtual void setNeedsDisplay() = 0;
 };
 
@@ -133,20 +125,12 @@ class Platform {
     virtual DisplayId mainDisplay() = 0;
     virtual std::vector<Screen> screens() = 0;
 
-    // Synthetic events. Each creation may fail and give nothing.
-    virtual std::optional<EventSource> createEventSource(EventSourceState state) = 0;
-    virtual std::optional<SyntheticEvent> createMouseEvent(const std::optional<EventSource>& source,
-                                                           EventType type, Point location,
-                                                           MouseButton button) = 0;
-    virtual std::optional<SyntheticEvent> createScrollWheelEvent(const std::optional<EventSource>& source,
-                                                                 ScrollUnit unit, std::uint32_t wheelCount,
-                                                                 std::int32_t wheel1, std::int32_t wheel2,
-                                                                 std::int32_t wheel3) = 0;
-    // The event's location is where the pointer is now.
-    virtual std::optional<SyntheticEvent> createKeyboardEvent(const std::optional<EventSource>& source,
-                                                              std::uint16_t keyCode, bool keyDown) = 0;
-    // Delivers the event as if it came from the hardware.
-    virtual void postEvent(const SyntheticEvent& event) = 0;
+    // Delivers the input as if it came from the hardware; false when the system could not make the event,
+    // and nothing was delivered.
+    virtual bool postInput(const SyntheticInput& input) = 0;
+    // Lets go of every button and key the backend's posted input still holds down, where the system keeps
+    // synthetic presses beyond the program's life.
+    virtual void releaseHeldInput() = 0;
 
     // Accessibility. isProcessTrusted may show the platform's own prompt when asked to; it answers at once.
     virtual bool isProcessTrusted(bool prompt) = 0;
@@ -158,12 +142,14 @@ class Platform {
     virtual std::optional<ProcessId> frontmostApplication() = 0;
     // Brings the running application with this process id to the front; false when there is none.
     virtual bool activateApplication(ProcessId pid) = 0;
-    virtual void openURL(const std::string& url) = 0;
+    // Shows the presenter where to grant the permission isProcessTrusted asks about, where there is such a
+    // place; false when there is none.
+    virtual bool openPermissionSettings() = 0;
     virtual ProcessId currentProcessId() = 0;
 
     // Application framework.
     virtual std::unique_ptr<StatusItem> createStatusItem() = 0;
-    virtual std::unique_ptr<OverlayWindow> createOverlayWindow(const WindowAttributes& attributes) = 0;
+    virtual std::unique_ptr<OverlayWindow> createOverlayWindow(const OverlayOptions& options) = 0;
     // Ends the process from inside the loop, with status 0 and no shutdown step of the program's own.
     virtual void terminate() = 0;
 };

@@ -12,12 +12,12 @@
 namespace velmora::input {
 namespace {
 
-using platform::EventType;
+using platform::mac::EventType;
 using platform::MainLoop;
-using platform::MouseButton;
+using platform::mac::MouseButton;
 using platform::Point;
 using platform::Rect;
-using platform::SyntheticEvent;
+using SyntheticEvent = platform::mac::Event;
 using platform::sim::SimDesktop;
 using platform::sim::SimScene;
 using platform::sim::SimWindow;
@@ -325,7 +325,7 @@ TEST_F(InjectorTest, wheel_moves_the_pointer_then_scrolls_by_rounded_negated_pix
         EXPECT_EQ(posted()[0].location, (Point{300, 200}));
         EXPECT_EQ(posted()[0].mouse()->button, MouseButton::left);
         const auto& scroll = *posted()[1].scroll();
-        EXPECT_EQ(scroll.unit, platform::ScrollUnit::pixel);
+        EXPECT_EQ(scroll.unit, platform::mac::ScrollUnit::pixel);
         EXPECT_EQ(scroll.wheelCount, 2u);
         EXPECT_EQ(scroll.wheel1, c.vertical);
         EXPECT_EQ(scroll.wheel2, c.horizontal);

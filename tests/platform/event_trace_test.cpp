@@ -19,6 +19,12 @@ namespace velmora::platform::sim {
 namespace {
 
 using platform::testing::TempDir;
+using namespace velmora::platform::mac;
+using SyntheticEvent = mac::Event;
+
+SyntheticInput moveTo(double x) {
+    return SyntheticInput{PointerMotion{{x, 0}, {}}, {}, 0};
+}
 
 SyntheticEvent mouse(EventType type, Point at, MouseButton button, std::int64_t clicks) {
     SyntheticEvent event;
@@ -91,8 +97,7 @@ TEST(EventTrace, posted_events_are_appended_to_the_scenes_trace_file) {
         EXPECT_EQ(event.type, EventType::mouseMoved);
     };
     for (int i = 0; i < 3; ++i) {
-        desktop.postEvent(*desktop.createMouseEvent(std::nullopt, EventType::mouseMoved, {double(i), 0},
-                                                    MouseButton::left));
+        desktop.postInput(moveTo(double(i)));
     }
     std::istringstream lines(platform::testing::readFile(dir / "events.jsonl"));
     std::string line;
@@ -108,8 +113,7 @@ TEST(EventTrace, posted_events_are_appended_to_the_scenes_trace_file) {
 }
 
 void postMove(SimDesktop& desktop, double x) {
-    desktop.postEvent(
-        *desktop.createMouseEvent(std::nullopt, EventType::mouseMoved, {x, 0}, MouseButton::left));
+    desktop.postInput(moveTo(x));
 }
 
 // A benchmark times each event by reading the trace from a named pipe: the pipe must see one writer from
@@ -138,7 +142,7 @@ TEST(EventTrace, the_trace_stays_open_until_the_scene_names_another_file) {
     EXPECT_EQ(::read(reader, buffer, sizeof buffer), 0) << "the pipe is closed for the other file";
     EXPECT_EQ(
         platform::testing::readFile(dir / "events.jsonl"),
-        traceLine(*desktop.createMouseEvent(std::nullopt, EventType::mouseMoved, {2, 0}, MouseButton::left)));
+        traceLine(eventFor(moveTo(2), {})));
     ::close(reader);
 }
 
@@ -153,7 +157,7 @@ TEST(EventTrace, a_trace_that_cannot_be_written_is_logged_and_the_event_still_po
         scene.eventTrace = path.string();
         SimDesktop desktop(loop, scene);
         velmora::testing::StderrCapture log;
-        desktop.postEvent(*desktop.createKeyboardEvent(std::nullopt, 1, true));
+        desktop.postInput(SyntheticInput{KeyStroke{1, true, {}}, {}, 0});
         EXPECT_EQ(desktop.postedEvents().size(), 1u);
         EXPECT_NE(log.text().find("sim: cannot append to the event trace " + path.string()),
                   std::string::npos)

@@ -47,7 +47,7 @@ struct Shown {
         scene.displays = {{1, "Built-in Display", Rect{0, 0, 200, 100}, 200, 100}};
         scene.overlayImages = (dir / "images").string();
         desktop = std::make_unique<SimDesktop>(loop, scene);
-        window = desktop->createOverlayWindow(WindowAttributes{});
+        window = desktop->createOverlayWindow({});
         window->setContentView(view);
         window->setFrame(Rect{10, 10, 40, 30}, false);
         file = dir / "images" / OverlayImageWriter::fileName(window->windowNumber());
@@ -75,7 +75,7 @@ TEST(OverlayImages, a_visible_overlay_that_displays_is_written_as_png) {
     s.loop.drain();
     EXPECT_FALSE(std::filesystem::exists(s.file)) << "a hidden window shows nothing";
 
-    s.window->orderFrontRegardless();
+    s.window->show();
     s.loop.drain();
     ASSERT_TRUE(std::filesystem::exists(s.file));
     EXPECT_EQ(firstPixel(s.file), (std::array<int, 4>{255, 0, 0, 255}));
@@ -88,7 +88,7 @@ TEST(OverlayImages, a_visible_overlay_that_displays_is_written_as_png) {
 TEST(OverlayImages, writes_are_throttled_and_the_last_state_is_caught_up) {
     TempDir dir;
     Shown s(dir);
-    s.window->orderFrontRegardless();
+    s.window->show();
     s.loop.drain();
     ASSERT_EQ(firstPixel(s.file)[0], 255);
 
@@ -110,16 +110,16 @@ TEST(OverlayImages, writes_are_throttled_and_the_last_state_is_caught_up) {
 TEST(OverlayImages, hiding_or_closing_the_window_removes_its_file) {
     TempDir dir;
     Shown s(dir);
-    s.window->orderFrontRegardless();
+    s.window->show();
     s.loop.drain();
     ASSERT_TRUE(std::filesystem::exists(s.file));
     s.redraw(green);  // leaves a trailing write pending
-    s.window->orderOut();
+    s.window->hide();
     EXPECT_FALSE(std::filesystem::exists(s.file));
     s.loop.advance(1s);
     EXPECT_FALSE(std::filesystem::exists(s.file)) << "the pending write is dropped";
 
-    s.window->orderFrontRegardless();
+    s.window->show();
     s.loop.drain();
     ASSERT_TRUE(std::filesystem::exists(s.file));
     s.window.reset();

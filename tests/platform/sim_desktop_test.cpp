@@ -130,13 +130,12 @@ TEST(SimDesktop, visible_overlay_windows_are_this_process_floating_windows_in_fr
     // A menu-bar window of a higher level stays in front of the overlay, as on a real desktop.
     scene.windows.insert(scene.windows.begin(), {5, 0, "Window Server", Rect{0, 0, 1512, 24}, 25, true});
     Fixture f(scene);
-    auto window = f.desktop.createOverlayWindow(WindowAttributes{});
+    auto window = f.desktop.createOverlayWindow({});
     const WindowId number = window->windowNumber();
-    // Frames are bottom-left based: on a main display 982 high, y 142 is 982 - (120 + 720) from the top.
-    window->setFrame(Rect{100, 142, 1200, 720}, false);
+    window->setFrame(Rect{100, 120, 1200, 720}, false);
     EXPECT_EQ(numbers(*f.desktop.onScreenWindows()), (std::vector<WindowId>{5, 4242, 17}));
 
-    window->orderFrontRegardless();
+    window->show();
     const auto list = *f.desktop.onScreenWindows();
     EXPECT_EQ(numbers(list), (std::vector<WindowId>{5, number, 4242, 17}));
     const auto& own = list[1];
@@ -145,7 +144,7 @@ TEST(SimDesktop, visible_overlay_windows_are_this_process_floating_windows_in_fr
     EXPECT_EQ(own.bounds, (Rect{100, 120, 1200, 720}));
     EXPECT_EQ(own.ownerName, SimDesktop::ownName);
 
-    window->orderOut();
+    window->hide();
     EXPECT_EQ(numbers(*f.desktop.onScreenWindows()), (std::vector<WindowId>{5, 4242, 17}));
     EXPECT_TRUE(f.desktop.windowEntry(number).has_value());
     window.reset();
@@ -177,26 +176,23 @@ TEST(SimDesktop, activating_a_running_application_makes_it_frontmost) {
     EXPECT_EQ(f.desktop.activations(), (std::vector<ProcessId>{602}));
 }
 
-TEST(SimDesktop, events_are_values_created_at_the_pointer_and_creation_may_fail) {
+TEST(SimDesktop, input_is_posted_as_system_events_and_keys_land_where_the_pointer_is) {
     Fixture f;
-    auto move = f.desktop.createMouseEvent(std::nullopt, EventType::mouseMoved, {30, 40}, MouseButton::left);
-    ASSERT_TRUE(move.has_value());
-    f.desktop.postEvent(*move);
+    const auto post = [&](decltype(SyntheticInput::action) action) {
+        return f.desktop.postInput(SyntheticInput{std::move(action), {}, 0});
+    };
+    EXPECT_TRUE(post(PointerMotion{{30, 40}, {}}));
     EXPECT_EQ(f.desktop.pointerLocation(), (Point{30, 40}));
-    const auto key = f.desktop.createKeyboardEvent(std::nullopt, 0, true);
-    ASSERT_TRUE(key.has_value());
-    EXPECT_EQ(key->type, EventType::keyDown);
-    EXPECT_EQ(key->location, (Point{30, 40}));
-    const auto scroll = f.desktop.createScrollWheelEvent(std::nullopt, ScrollUnit::pixel, 2, -3, 4, 0);
-    ASSERT_TRUE(scroll.has_value());
-    EXPECT_EQ(scroll->location, (Point{30, 40}));
+    EXPECT_TRUE(post(KeyStroke{0, true, u"a"}));
+    const auto& key = f.desktop.postedEvents().back();
+    EXPECT_EQ(key.type, mac::EventType::keyDown);
+    EXPECT_EQ(key.location, (Point{30, 40}));
 
     f.desktop.failEventCreation = true;
-    EXPECT_FALSE(f.desktop.createEventSource(EventSourceState::combinedSession).has_value());
-    EXPECT_FALSE(f.desktop.createMouseEvent(std::nullopt, EventType::mouseMoved, {}, MouseButton::left));
-    EXPECT_FALSE(f.desktop.createKeyboardEvent(std::nullopt, 0, true).has_value());
-    EXPECT_FALSE(f.desktop.createScrollWheelEvent(std::nullopt, ScrollUnit::line, 1, 1, 0, 0).has_value());
-    EXPECT_EQ(f.desktop.postedEvents().size(), 1u);
+    EXPECT_FALSE(post(PointerMotion{{1, 1}, {}}));
+    EXPECT_FALSE(post(KeyStroke{0, false, {}}));
+    EXPECT_EQ(f.desktop.postedEvents().size(), 2u);
+    EXPECT_EQ(f.desktop.pointerLocation(), (Point{30, 40}));
 }
 
 // A run posts an event per pointer move for as long as it lasts.
@@ -205,8 +201,7 @@ TEST(SimDesktop, a_long_run_keeps_only_the_latest_records_in_order) {
     const std::size_t kept = f.desktop.recordsKept;
     const std::size_t total = 10 * kept + 3;
     for (std::size_t i = 0; i < total; ++i) {
-        f.desktop.postEvent(*f.desktop.createMouseEvent(std::nullopt, EventType::mouseMoved,
-                                                        {static_cast<double>(i), 0}, MouseButton::left));
+        f.desktop.postInput(SyntheticInput{PointerMotion{{static_cast<double>(i), 0}, {}}, {}, 0});
         f.desktop.raiseWindow(501, 4242);
     }
     const auto& events = f.desktop.postedEvents();
@@ -222,7 +217,7 @@ TEST(SimDesktop, a_long_run_keeps_only_the_latest_records_in_order) {
 
 TEST(SimDesktop, overlay_displays_are_coalesced_and_wait_until_the_window_is_shown) {
     Fixture f;
-    auto window = f.desktop.createOverlayWindow(WindowAttributes{});
+    auto window = f.desktop.createOverlayWindow({});
     auto view = std::make_shared<SquareView>(true);
     window->setContentView(view);
     window->setFrame(Rect{0, 0, 50, 50}, false);
@@ -233,7 +228,7 @@ TEST(SimDesktop, overlay_displays_are_coalesced_and_wait_until_the_window_is_sho
 
     int displayed = 0;
     f.desktop.onOverlayDisplayed = [&](const SimOverlayWindow&) { ++displayed; };
-    window->orderFrontRegardless();
+    window->show();
     window->setNeedsDisplay();
     window->setNeedsDisplay();
     f.loop.drain();
@@ -243,9 +238,9 @@ TEST(SimDesktop, overlay_displays_are_coalesced_and_wait_until_the_window_is_sho
 
 TEST(SimDesktop, a_window_closed_before_its_display_runs_is_left_alone) {
     Fixture f;
-    auto window = f.desktop.createOverlayWindow(WindowAttributes{});
+    auto window = f.desktop.createOverlayWindow({});
     window->setFrame(Rect{0, 0, 5, 5}, false);
-    window->orderFrontRegardless();
+    window->show();
     window->setNeedsDisplay();
     window.reset();
     f.loop.drain();
@@ -255,7 +250,7 @@ TEST(SimDesktop, a_window_closed_before_its_display_runs_is_left_alone) {
 TEST(SimDesktop, render_draws_flipped_views_top_down_and_others_bottom_up) {
     for (const bool flipped : {true, false}) {
         Fixture f;
-        auto window = f.desktop.createOverlayWindow(WindowAttributes{});
+        auto window = f.desktop.createOverlayWindow({});
         window->setContentView(std::make_shared<SquareView>(flipped));
         window->setFrame(Rect{0, 0, 40, 30}, false);
         const auto image = f.desktop.overlayWindows().front()->render();
@@ -293,17 +288,17 @@ TEST(SimDesktop, the_program_objects_may_outlive_the_desktop) {
     MainLoop loop(MainLoop::Time::manual);
     auto desktop = std::make_unique<SimDesktop>(loop, exampleScene());
     auto item = desktop->createStatusItem();
-    auto window = desktop->createOverlayWindow(WindowAttributes{});
+    auto window = desktop->createOverlayWindow({});
     Menu menu;
     menu.items.push_back({"Quit Velmora Helper", true, [] {}, "q", false});
     item->setMenu(std::move(menu));
-    window->orderFrontRegardless();
+    window->show();
     window->setNeedsDisplay();
     desktop.reset();
     loop.drain();
     item->setTitle(" Controlled");
     window->setNeedsDisplay();
-    window->orderOut();
+    window->hide();
     EXPECT_FALSE(static_cast<SimStatusItem&>(*item).choose("q"));
 }
 

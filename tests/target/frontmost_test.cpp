@@ -88,11 +88,10 @@ TEST(TargetIsFrontmost, walks_ordinary_windows_of_other_processes_front_to_back)
 
 TEST(TargetIsFrontmost, looks_through_our_own_overlay_over_the_target) {
     Desk desk(sceneWith({}));
-    // The overlay as the ink layer places it: exactly over the window, in bottom-left-origin coordinates
-    // of the 982-point-high main display.
-    auto overlay = desk.desktop->createOverlayWindow(platform::WindowAttributes{});
-    overlay->setFrame(Rect{100, 982 - 400, 400, 300}, false);
-    overlay->orderFrontRegardless();
+    // The overlay as the ink layer places it: exactly over the window.
+    auto overlay = desk.desktop->createOverlayWindow({});
+    overlay->setFrame(Rect{100, 100, 400, 300}, false);
+    overlay->show();
     const auto list = desk.desktop->onScreenWindows();
     ASSERT_TRUE(list && !list->empty());
     ASSERT_EQ(list->front().number, overlay->windowNumber());  // it is really in front

@@ -82,7 +82,7 @@ std::string utf8(const std::u16string& units) {
 
 }  // namespace
 
-std::string traceLine(const SyntheticEvent& event) {
+std::string traceLine(const mac::Event& event) {
     ObjectWriter line;
     line.unsignedInteger("type", static_cast<std::uint32_t>(event.type));
     line.number("x", event.location.x);

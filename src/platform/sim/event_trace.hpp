@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/events.hpp"
+#include "platform/mac_terms.hpp"
 
 namespace velmora::platform::sim {
 
@@ -10,7 +10,7 @@ namespace velmora::platform::sim {
 // "flags", "userData" and, by kind, "button" and "clickState" (mouse), "keyCode", "keyDown" and "text"
 // when it has text (keyboard), or "unit", "wheel1" and "wheel2" (scroll). Whole coordinates are written
 // without a fraction; a coordinate that is not finite is written as null.
-std::string traceLine(const SyntheticEvent& event);
+std::string traceLine(const mac::Event& event);
 
 // The event trace file, opened on the first line and kept open: a run posts an event per pointer move.
 class TraceFile {

@@ -31,7 +31,8 @@ SimStatusItem::~SimStatusItem() {
     if (desktop_ != nullptr && desktop_->statusItem_ == this) desktop_->statusItem_ = nullptr;
 }
 
-void SimStatusItem::setImage(const std::string& symbolName, const std::string& accessibilityDescription) {
+void SimStatusItem::setIcon(StatusIcon, const std::string& accessibilityDescription) {
+    const std::string symbolName = mac::statusSymbol;
     if (symbolName == symbolName_ && accessibilityDescription == accessibilityDescription_) return;
     symbolName_ = symbolName;
     accessibilityDescription_ = accessibilityDescription;
@@ -74,8 +75,8 @@ void SimStatusItem::changed() {
 
 // ---- overlay windows ---------------------------------------------------------------------------------
 
-SimOverlayWindow::SimOverlayWindow(SimDesktop& desktop, WindowId number, const WindowAttributes& attributes)
-    : desktop_(&desktop), number_(number), attributes_(attributes), frame_(attributes.contentRect) {}
+SimOverlayWindow::SimOverlayWindow(SimDesktop& desktop, WindowId number, const mac::WindowAttributes& attributes)
+    : desktop_(&desktop), number_(number), attributes_(attributes) {}
 
 SimOverlayWindow::~SimOverlayWindow() {
     if (desktop_ != nullptr) desktop_->forget(*this);
@@ -88,7 +89,7 @@ void SimOverlayWindow::setFrame(const Rect& frame, bool display) {
     if (display) setNeedsDisplay();
 }
 
-void SimOverlayWindow::orderFrontRegardless() {
+void SimOverlayWindow::show() {
     const bool wasVisible = visible_;
     visible_ = true;
     if (desktop_ != nullptr) {
@@ -100,7 +101,7 @@ void SimOverlayWindow::orderFrontRegardless() {
     if (!wasVisible) setNeedsDisplay();
 }
 
-void SimOverlayWindow::orderOut() {
+void SimOverlayWindow::hide() {
     if (!visible_) return;
     visible_ = false;
     if (desktop_ != nullptr) desktop_->images_->hidden(number_);
@@ -195,13 +196,10 @@ DisplayId SimDesktop::currentMainDisplay() const {
 }
 
 WindowEntry SimDesktop::overlayEntry(const SimOverlayWindow& window) const {
-    // The framework's frames are bottom-left based on the main display; the window list is top-left based.
-    const auto* main = findDisplay(currentMainDisplay());
-    const double mainHeight = main != nullptr ? main->bounds.absHeight() : 0;
     const Rect f = window.frame();
     WindowEntry entry;
     entry.number = window.windowNumber();
-    entry.bounds = Rect{f.minX(), mainHeight - f.maxY(), f.absWidth(), f.absHeight()};
+    entry.bounds = Rect{f.minX(), f.minY(), f.absWidth(), f.absHeight()};
     entry.ownerPid = ::getpid();
     entry.ownerName = ownName;
     entry.layer = window.attributes().level;
@@ -288,46 +286,11 @@ std::vector<Screen> SimDesktop::screens() {
     return list;
 }
 
-std::optional<EventSource> SimDesktop::createEventSource(EventSourceState state) {
-    if (failEventCreation) return std::nullopt;
-    return EventSource{state};
-}
-
-std::optional<SyntheticEvent> SimDesktop::createMouseEvent(const std::optional<EventSource>&, EventType type,
-                                                           Point location, MouseButton button) {
-    if (failEventCreation) return std::nullopt;
-    SyntheticEvent event;
-    event.type = type;
-    event.location = location;
-    event.fields = MouseFields{button, 0};
-    return event;
-}
-
-std::optional<SyntheticEvent> SimDesktop::createScrollWheelEvent(const std::optional<EventSource>&,
-                                                                 ScrollUnit unit, std::uint32_t wheelCount,
-                                                                 std::int32_t wheel1, std::int32_t wheel2,
-                                                                 std::int32_t wheel3) {
-    if (failEventCreation) return std::nullopt;
-    SyntheticEvent event;
-    event.type = EventType::scrollWheel;
-    event.location = pointer_;
-    event.fields = ScrollFields{unit, wheelCount, wheel1, wheel2, wheel3};
-    return event;
-}
-
-std::optional<SyntheticEvent> SimDesktop::createKeyboardEvent(const std::optional<EventSource>&,
-                                                              std::uint16_t keyCode, bool keyDown) {
-    if (failEventCreation) return std::nullopt;
-    SyntheticEvent event;
-    event.type = keyDown ? EventType::keyDown : EventType::keyUp;
-    event.location = pointer_;
-    event.fields = KeyboardFields{keyCode, keyDown, {}};
-    return event;
-}
-
-void SimDesktop::postEvent(const SyntheticEvent& event) {
+bool SimDesktop::postInput(const SyntheticInput& input) {
     refresh();
-    // Pointer events move the pointer; later keyboard and wheel events are created where it is.
+    if (failEventCreation) return false;
+    const auto event = mac::eventFor(input, pointer_);
+    // Pointer events move the pointer; later keyboard events are located where it is.
     if (event.mouse() != nullptr) pointer_ = event.location;
     record(posted_, event, recordsKept);
     if (scene_.eventTrace && !scene_.eventTrace->empty()) {
@@ -339,6 +302,7 @@ void SimDesktop::postEvent(const SyntheticEvent& event) {
         traceFailureLogged_ = !written;
     }
     if (onEventPosted) onEventPosted(event);
+    return true;
 }
 
 bool SimDesktop::isProcessTrusted(bool prompt) {
@@ -380,8 +344,9 @@ bool SimDesktop::activateApplication(ProcessId pid) {
     return true;
 }
 
-void SimDesktop::openURL(const std::string& url) {
-    record(openedURLs_, url, recordsKept);
+bool SimDesktop::openPermissionSettings() {
+    record(openedURLs_, std::string(mac::accessibilitySettingsURL), recordsKept);
+    return true;
 }
 
 ProcessId SimDesktop::currentProcessId() {
@@ -395,8 +360,9 @@ std::unique_ptr<StatusItem> SimDesktop::createStatusItem() {
     return item;
 }
 
-std::unique_ptr<OverlayWindow> SimDesktop::createOverlayWindow(const WindowAttributes& attributes) {
-    std::unique_ptr<SimOverlayWindow> window(new SimOverlayWindow(*this, nextOverlayNumber_++, attributes));
+std::unique_ptr<OverlayWindow> SimDesktop::createOverlayWindow(const OverlayOptions& options) {
+    std::unique_ptr<SimOverlayWindow> window(
+        new SimOverlayWindow(*this, nextOverlayNumber_++, mac::overlayAttributes(options.capturable)));
     overlays_.push_back(window.get());
     return window;
 }

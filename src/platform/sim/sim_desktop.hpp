@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/cairo/cairo_canvas.hpp"
+#include "platform/mac_terms.hpp"
 #include "platform/platform.hpp"
 
 namespace velmora::platform::sim {
@@ -48,7 +49,7 @@ class SimStatusItem : public StatusItem {
   public:
     ~SimStatusItem() override;
     bool hasButton() const override { return true; }
-    void setImage(const std::string& symbolName, const std::string& accessibilityDescription) override;
+    void setIcon(StatusIcon icon, const std::string& accessibilityDescription) override;
     void setImagePosition(ImagePosition position) override { imagePosition_ = position; }
     void setTitle(const std::string& title) override;
     void setContentTint(Tint tint) override;
@@ -81,14 +82,15 @@ class SimStatusItem : public StatusItem {
 class SimOverlayWindow : public OverlayWindow {
   public:
     ~SimOverlayWindow() override;
-    const WindowAttributes& attributes() const override { return attributes_; }
+    // The attributes the system's window is made with.
+    const mac::WindowAttributes& attributes() const { return attributes_; }
     WindowId windowNumber() const override { return number_; }
     void setContentView(std::shared_ptr<View> view) override { view_ = std::move(view); }
     Rect frame() const override { return frame_; }
     void setFrame(const Rect& frame, bool display) override;
     bool isVisible() const override { return visible_; }
-    void orderFrontRegardless() override;
-    void orderOut() override;
+    void show() override;
+    void hide() override;
     void setNeedsDisplay() override;
 
     const std::shared_ptr<View>& contentView() const { return view_; }
@@ -99,13 +101,13 @@ class SimOverlayWindow : public OverlayWindow {
 
   private:
     friend class SimDesktop;
-    SimOverlayWindow(SimDesktop& desktop, WindowId number, const WindowAttributes& attributes);
+    SimOverlayWindow(SimDesktop& desktop, WindowId number, const mac::WindowAttributes& attributes);
     void scheduleDisplay();
     void display();
 
     SimDesktop* desktop_;  // cleared when the desktop goes first
     WindowId number_;
-    WindowAttributes attributes_;
+    mac::WindowAttributes attributes_;
     std::shared_ptr<View> view_;
     Rect frame_;
     bool visible_ = false;
@@ -135,7 +137,8 @@ class SimDesktop : public Platform {
 
     // What happened, for tests. A long run posts without end, so only the latest records are kept: at
     // least the last `recordsKept` of each kind, oldest first, never twice as many.
-    const std::vector<SyntheticEvent>& postedEvents() const { return posted_; }
+    // Posted input as the system's event records.
+    const std::vector<mac::Event>& postedEvents() const { return posted_; }
     void clearPostedEvents() { posted_.clear(); }
     const std::vector<std::string>& openedURLs() const { return openedURLs_; }
     int trustPrompts() const { return trustPrompts_; }
@@ -148,7 +151,7 @@ class SimDesktop : public Platform {
     Point pointerLocation() const { return pointer_; }
 
     std::size_t recordsKept = 8192;
-    // Makes the next event creations fail, as the platform may.
+    // Makes the next posts fail, as the system's event creation may.
     bool failEventCreation = false;
     // Called by terminate(); a headless run sets it to end the process.
     std::function<void()> onTerminate;
@@ -157,7 +160,7 @@ class SimDesktop : public Platform {
     // Called each time an overlay window has displayed its view.
     std::function<void(const SimOverlayWindow&)> onOverlayDisplayed;
     // Called after each posted event (the scene's event trace is written before).
-    std::function<void(const SyntheticEvent&)> onEventPosted;
+    std::function<void(const mac::Event&)> onEventPosted;
 
     // Platform
     MainLoop& loop() override { return loop_; }
@@ -169,24 +172,16 @@ class SimDesktop : public Platform {
     std::size_t displayPixelsHigh(DisplayId display) override;
     DisplayId mainDisplay() override;
     std::vector<Screen> screens() override;
-    std::optional<EventSource> createEventSource(EventSourceState state) override;
-    std::optional<SyntheticEvent> createMouseEvent(const std::optional<EventSource>& source, EventType type,
-                                                   Point location, MouseButton button) override;
-    std::optional<SyntheticEvent> createScrollWheelEvent(const std::optional<EventSource>& source,
-                                                         ScrollUnit unit, std::uint32_t wheelCount,
-                                                         std::int32_t wheel1, std::int32_t wheel2,
-                                                         std::int32_t wheel3) override;
-    std::optional<SyntheticEvent> createKeyboardEvent(const std::optional<EventSource>& source,
-                                                      std::uint16_t keyCode, bool keyDown) override;
-    void postEvent(const SyntheticEvent& event) override;
+    bool postInput(const SyntheticInput& input) override;
+    void releaseHeldInput() override {}
     bool isProcessTrusted(bool prompt) override;
     void raiseWindow(ProcessId pid, WindowId window) override;
     std::optional<ProcessId> frontmostApplication() override;
     bool activateApplication(ProcessId pid) override;
-    void openURL(const std::string& url) override;
+    bool openPermissionSettings() override;
     ProcessId currentProcessId() override;
     std::unique_ptr<StatusItem> createStatusItem() override;
-    std::unique_ptr<OverlayWindow> createOverlayWindow(const WindowAttributes& attributes) override;
+    std::unique_ptr<OverlayWindow> createOverlayWindow(const OverlayOptions& options) override;
     void terminate() override;
 
     // Hook for scene sources (a scene file): called before every query so the scene can be refreshed.
@@ -206,7 +201,7 @@ class SimDesktop : public Platform {
 
     MainLoop& loop_;
     SimScene scene_;
-    std::vector<SyntheticEvent> posted_;
+    std::vector<mac::Event> posted_;
     std::vector<std::string> openedURLs_;
     std::vector<std::pair<ProcessId, WindowId>> raiseRequests_;
     std::vector<ProcessId> activations_;
