@@ -1,6 +1,6 @@
 #include "app/app_delegate.hpp"
 
-#include "app/log.hpp"
+#include "base/log.hpp"
 
 #include <chrono>
 #include <csignal>
@@ -72,7 +72,8 @@ void AppDelegate::stopControl() {
 }
 
 void AppDelegate::openAccessibility() {
-    if (!platform_.openPermissionSettings()) log("this desktop has no settings that grant the permission to control it");
+    if (!platform_.openPermissionSettings())
+        log("this desktop has no settings that grant the permission to control it");
 }
 
 void AppDelegate::applicationWillTerminate() {

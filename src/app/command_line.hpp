@@ -16,6 +16,8 @@ struct CommandLine {
     std::uint16_t port = defaultPort;
     bool dryRun = false;
     bool capturableInk = false;
+    std::optional<std::string> backend;   // "--backend NAME"
+    std::optional<std::string> simScene;  // "--sim-scene FILE"
 
     // Reads the whole argument vector, the program path at index 0 included.
     static CommandLine read(const std::vector<std::string>& arguments);

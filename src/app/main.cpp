@@ -6,7 +6,7 @@
 
 #include "app/app_delegate.hpp"
 #include "app/command_line.hpp"
-#include "app/log.hpp"
+#include "base/log.hpp"
 #include "ink/overlay.hpp"
 #include "platform/backend.hpp"
 #include "platform/main_loop.hpp"
@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     platform::MainLoop loop;
     std::unique_ptr<platform::Platform> platform;
     try {
-        platform = platform::createPlatform(loop, platform::BackendOptions::fromArguments(arguments));
+        platform = platform::createPlatform(loop, {commandLine.backend, commandLine.simScene});
     } catch (const std::exception& error) {
         log(std::string("could not start the desktop: ") + error.what());
         return 1;

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <exception>
 
-#include "app/log.hpp"
+#include "base/json_fields.hpp"
+#include "base/log.hpp"
 #include "build_config.hpp"
 #include "input/input.hpp"
-#include "input/json_value.hpp"
 
 namespace velmora::control {
 
@@ -154,9 +154,9 @@ void Controller::changed() {
 }
 
 void Controller::handle(const std::shared_ptr<server::Client>& client, server::Message& message) {
-    const auto k = input::readInt(message, "streamIndex");
+    const auto k = readInt(message, "streamIndex");
     if (!k || (*k != 1 && *k != 2)) return;
-    const auto type = input::readString(message, "type");
+    const auto type = readString(message, "type");
     if (!type) return;
     if (*type == "target") {
         handleTarget(client, *k, message);
@@ -182,14 +182,14 @@ void Controller::clearStream(StreamIndex k) {
 
 void Controller::handleTarget(const std::shared_ptr<server::Client>& client, StreamIndex k,
                               const server::Message& message) {
-    const auto label = input::readString(message, "label");
+    const auto label = readString(message, "label");
     if (!label || label->empty()) {
         clearStream(k);
         changed();
         return;
     }
-    const auto width = input::readDouble(message, "width");
-    const auto height = input::readDouble(message, "height");
+    const auto width = readDouble(message, "width");
+    const auto height = readDouble(message, "height");
     auto resolution = target::Target::resolve(platform_, *label, width, height);
     if (auto* error = std::get_if<target::TargetError>(&resolution)) {
         clearStream(k);
@@ -216,7 +216,7 @@ void Controller::handleTarget(const std::shared_ptr<server::Client>& client, Str
 
 void Controller::handleAllow(const std::shared_ptr<server::Client>& client, StreamIndex k,
                              const server::Message& message) {
-    const auto wanted = input::readBool(message, "allowed");
+    const auto wanted = readBool(message, "allowed");
     if (wanted && *wanted) {
         if (!trusted_ && !injector_->dryRun()) {
             client->send(refusal(k, "Grant Accessibility permission to Velmora Helper first"));
@@ -242,11 +242,11 @@ void Controller::handleInput(StreamIndex k, const server::Message& message) {
     if (current == nullptr || !current->allowed) return;
     if (!trusted_ && !injector_->dryRun()) return;
     if (!current->target) return;
-    const auto* event = input::readObject(message, "input");
+    const auto* event = readObject(message, "input");
     if (event == nullptr) return;
     const auto input = input::makeInput(*event);
     if (!input) return;
-    const auto mods = input::Modifiers::from(input::readObject(message, "mods"));
+    const auto mods = input::Modifiers::from(readObject(message, "mods"));
     injector_->apply(*input, mods, *current->target);
 }
 

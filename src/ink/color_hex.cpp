@@ -4,29 +4,10 @@
 #include <cstdint>
 #include <string>
 
+#include "base/decimal.hpp"
 #include "input/text.hpp"
 
 namespace velmora::ink {
-
-namespace {
-
-// Unsigned base-16 parsing as the platform's integer parser does it: one optional "+", or a "-" that is
-// only accepted for zero, then at least one digit and nothing else.
-std::optional<std::uint32_t> parseHex(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    if (negative && value != 0) return std::nullopt;
-    return value;
-}
-
-}  // namespace
 
 std::optional<platform::Color> colorFromHex(std::string_view text) {
     std::string_view digits = input::trimWhitespace(text);
@@ -46,7 +27,7 @@ std::optional<platform::Color> colorFromHex(std::string_view text) {
         return std::nullopt;
     }
 
-    const auto value = parseHex(digits);
+    const auto value = parseUnsigned(digits, UINT32_MAX, 16);
     if (!value) return std::nullopt;
     return platform::Color{static_cast<double>((*value >> 16) & 255) / 255.0,
                            static_cast<double>((*value >> 8) & 255) / 255.0,

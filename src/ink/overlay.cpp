@@ -5,10 +5,10 @@
 #include <string>
 #include <utility>
 
-#include "app/log.hpp"
+#include "base/json_fields.hpp"
+#include "base/log.hpp"
 #include "ink/color_hex.hpp"
 #include "ink/stroke_geometry.hpp"
-#include "input/json_value.hpp"
 
 namespace velmora::ink {
 
@@ -27,7 +27,7 @@ std::shared_ptr<Overlay> Overlay::create(platform::Platform& platform, BoundsFun
 }
 
 void Overlay::stroke(boost::json::object& message) {
-    const auto id = input::readString(message, "id");
+    const auto id = readString(message, "id");
     if (!id) return;
     auto* const found = message.if_contains("points");
     auto* const points = found != nullptr ? found->if_array() : nullptr;
@@ -35,7 +35,7 @@ void Overlay::stroke(boost::json::object& message) {
     if (!std::all_of(points->begin(), points->end(), [](const auto& v) { return v.is_object(); })) return;
 
     const auto stroke = strokeFor(*id, message);
-    const bool done = input::readBool(message, "done").value_or(false);
+    const bool done = readBool(message, "done").value_or(false);
     if (pending_.empty() && points->size() <= pointsPerTurn) {
         appendPoints(*stroke, *points, 0, points->size());
         if (done) stroke->endedAt = platform_.loop().wallNow();
@@ -99,9 +99,9 @@ void Overlay::appendPoints(InkStroke& stroke, const boost::json::array& points, 
             break;
         }
         const auto& point = points[i].get_object();
-        const auto x = input::readDouble(point, "x");
+        const auto x = readDouble(point, "x");
         if (!x) continue;
-        const auto y = input::readDouble(point, "y");
+        const auto y = readDouble(point, "y");
         if (!y) continue;
         if (!std::isfinite(*x) || !std::isfinite(*y)) continue;
         if (stroke.points.capacity() == stroke.points.size()) {
@@ -126,9 +126,9 @@ std::shared_ptr<InkStroke> Overlay::strokeFor(std::string_view id, const boost::
     if (found != strokes.end()) return *found;
 
     // Colour and width come from the message that starts the stroke and never change afterwards.
-    const auto colorText = input::readString(message, "color");
+    const auto colorText = readString(message, "color");
     const auto color = colorFromHex(colorText.value_or(std::string_view{}));
-    const double width = input::readDouble(message, "width").value_or(defaultWidth);
+    const double width = readDouble(message, "width").value_or(defaultWidth);
     makeRoomForStroke();
     strokes.push_back(
         std::make_shared<InkStroke>(std::string(id), color.value_or(platform::Color::systemRed()), width));

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "app/log.hpp"
+#include "base/log.hpp"
 #include "ink/stroke_geometry.hpp"
 
 namespace velmora::ink {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "app/log.hpp"
+#include "base/log.hpp"
 #include "input/text.hpp"
 #include "platform/mac_terms.hpp"
 
@@ -80,8 +80,7 @@ std::shared_ptr<Injector> Injector::create(platform::Platform& platform, bool dr
     return std::shared_ptr<Injector>(new Injector(platform, dryRun));
 }
 
-Injector::Injector(platform::Platform& platform, bool dryRun)
-    : platform_(platform), dryRun_(dryRun) {}
+Injector::Injector(platform::Platform& platform, bool dryRun) : platform_(platform), dryRun_(dryRun) {}
 
 void Injector::apply(const Input& input, const Modifiers& mods, const target::Target& target) {
     auto& loop = platform_.loop();
@@ -153,16 +152,17 @@ bool Injector::perform(const Input& input, const Modifiers& mods, const target::
     if (!bounds) return false;
     const auto keyMods = modifiersOf(mods);
     const auto point = pointOf(input, *bounds);
-    return std::visit(Overloaded{
-                          [&](const Move&) {
-                              post(platform::PointerMotion{*point, heldButtons()}, keyMods);
-                              return false;
-                          },
-                          [&](const Button& b) { return performButton(b, keyMods, *point, target, mayRaise); },
-                          [&](const Wheel& w) { return performWheel(w, keyMods, *point, target, mayRaise); },
-                          [&](const Key& k) { return performKey(k, mods, target, mayRaise); },
-                      },
-                      input);
+    return std::visit(
+        Overloaded{
+            [&](const Move&) {
+                post(platform::PointerMotion{*point, heldButtons()}, keyMods);
+                return false;
+            },
+            [&](const Button& b) { return performButton(b, keyMods, *point, target, mayRaise); },
+            [&](const Wheel& w) { return performWheel(w, keyMods, *point, target, mayRaise); },
+            [&](const Key& k) { return performKey(k, mods, target, mayRaise); },
+        },
+        input);
 }
 
 bool Injector::performButton(const Button& b, platform::KeyModifiers mods, Point point,
@@ -232,7 +232,8 @@ bool Injector::performKey(const Key& k, const Modifiers& mods, const target::Tar
     }
     // Control and Command chords are shortcuts, not typing; control characters are never text.
     const bool withText = oneCharacter && !mods.ctrl && !mods.meta && *firstCodePoint(k.key) >= U'\u0020';
-    post(platform::KeyStroke{*code, k.down, withText ? utf16Units(k.key) : std::u16string{}}, modifiersOf(mods));
+    post(platform::KeyStroke{*code, k.down, withText ? utf16Units(k.key) : std::u16string{}},
+         modifiersOf(mods));
     return false;
 }
 
@@ -247,8 +248,8 @@ void Injector::post(decltype(platform::SyntheticInput::action) action, platform:
     // The dry-run line names the event the system would be given, with its flags. Nothing has moved the
     // pointer in a dry run, so key events, which the system places at the pointer, show the origin.
     const auto event = platform::mac::eventFor(input, Point{});
-    log("dry-run: " + platform::mac::describe(event.type) + " at (" + truncatedDecimal(event.location.x) + ", " +
-        truncatedDecimal(event.location.y) + ") flags=" + std::to_string(event.flags));
+    log("dry-run: " + platform::mac::describe(event.type) + " at (" + truncatedDecimal(event.location.x) +
+        ", " + truncatedDecimal(event.location.y) + ") flags=" + std::to_string(event.flags));
 }
 
 }  // namespace velmora::input

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "input/json_value.hpp"
+#include "base/json_fields.hpp"
 
 namespace velmora::input {
 

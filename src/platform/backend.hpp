@@ -9,20 +9,26 @@
 #include "platform/platform.hpp"
 
 // The one place that picks the desktop the program runs on. The backends themselves (src/platform/sim,
-// later src/platform/x11) are included by nothing outside src/platform.
+// src/platform/x11) are included by nothing outside src/platform.
 namespace velmora::platform {
 
 struct BackendOptions {
-    std::optional<std::string> simScene;  // "--sim-scene FILE"
-
-    // Reads the backend options from the whole argument list (index 0 included) by the program's rule:
-    // options are whole arguments, the first occurrence counts, a value is the next argument.
-    static BackendOptions fromArguments(const std::vector<std::string>& arguments);
+    std::optional<std::string> backend;   // "--backend NAME": that one or none
+    std::optional<std::string> simScene;  // "--sim-scene FILE": implies the sim
 };
 
-// The headless sim desktop: scene file (or the default scene), terminal status item on stdout/stdin,
-// overlay images, terminate() = flush stdout and std::_Exit(0). Throws std::runtime_error with a
-// readable message when the scene file cannot be read.
+struct Backend {
+    const char* name;
+    // Nothing when the desktop cannot be reached (no X display); throws std::runtime_error with a readable
+    // message when it can be reached but not used (a scene file that does not parse).
+    std::unique_ptr<Platform> (*connect)(MainLoop& loop, const BackendOptions& options);
+};
+
+// The backends built into this program, in the order they are tried: a real desktop first, the sim last.
+const std::vector<Backend>& backends();
+
+// The backend the options name, or else the first that connects. Throws std::runtime_error with a readable
+// message when the named one is unknown or cannot connect.
 std::unique_ptr<Platform> createPlatform(MainLoop& loop, const BackendOptions& options);
 
 }  // namespace velmora::platform

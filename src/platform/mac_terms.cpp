@@ -64,20 +64,21 @@ std::uint64_t flagsFor(const KeyModifiers& mods) {
 }
 
 Event eventFor(const SyntheticInput& input, Point pointer) {
-    Event event = std::visit(
-        Overloaded{
-            [](const PointerMotion& m) { return motionEvent(m); },
-            [](const PointerPress& p) { return pressEvent(p); },
-            [](const WheelScroll& w) {
-                const auto unit = w.unit == WheelUnit::line ? ScrollUnit::line : ScrollUnit::pixel;
-                return Event{EventType::scrollWheel, w.at, 0, 0, ScrollFields{unit, 2, w.vertical, w.horizontal, 0}};
-            },
-            [&](const KeyStroke& k) {
-                return Event{k.down ? EventType::keyDown : EventType::keyUp, pointer, 0, 0,
-                             KeyboardFields{k.keyCode, k.down, k.text}};
-            },
-        },
-        input.action);
+    Event event = std::visit(Overloaded{
+                                 [](const PointerMotion& m) { return motionEvent(m); },
+                                 [](const PointerPress& p) { return pressEvent(p); },
+                                 [](const WheelScroll& w) {
+                                     const auto unit =
+                                         w.unit == WheelUnit::line ? ScrollUnit::line : ScrollUnit::pixel;
+                                     return Event{EventType::scrollWheel, w.at, 0, 0,
+                                                  ScrollFields{unit, 2, w.vertical, w.horizontal, 0}};
+                                 },
+                                 [&](const KeyStroke& k) {
+                                     return Event{k.down ? EventType::keyDown : EventType::keyUp, pointer, 0,
+                                                  0, KeyboardFields{k.keyCode, k.down, k.text}};
+                                 },
+                             },
+                             input.action);
     event.flags = flagsFor(input.modifiers);
     event.userData = input.sourceTag;
     return event;

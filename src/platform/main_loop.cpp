@@ -44,7 +44,44 @@ WallTime MainLoop::wallNow() const {
 }
 
 void MainLoop::post(std::function<void()> task) {
-    boost::asio::post(io_, std::move(task));
+    boost::asio::post(io_, [this, task = std::move(task)] {
+        task();
+        runHooks();
+    });
+}
+
+void MainLoop::runHooks() {
+    for (const auto& hook : hooks_)
+        hook();
+}
+
+FdWatch::FdWatch(MainLoop& loop, int fd, std::function<void()> onReadable)
+    : loop_(loop), descriptor_(loop.context(), fd), onReadable_(std::move(onReadable)) {
+    arm();
+}
+
+FdWatch::~FdWatch() {
+    *alive_ = false;
+    boost::system::error_code ignored;
+    descriptor_.cancel(ignored);
+    descriptor_.release();  // the descriptor is not ours to close
+}
+
+void FdWatch::arm() {
+    descriptor_.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                           [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& ec) {
+                               const auto live = alive.lock();
+                               if (!live || !*live || ec) return;
+                               onReadable_();
+                               // The callback may have destroyed this watch.
+                               if (!*live) return;
+                               loop_.runHooks();
+                               arm();
+                           });
+}
+
+std::unique_ptr<FdWatch> MainLoop::watch(int fd, std::function<void()> onReadable) {
+    return std::unique_ptr<FdWatch>(new FdWatch(*this, fd, std::move(onReadable)));
 }
 
 void MainLoop::postAfter(Duration delay, std::function<void()> task) {
@@ -91,6 +128,7 @@ bool MainLoop::fireNextDue(TimePoint until) {
     } else {
         entry.task();
     }
+    runHooks();
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace velmora::platform {
 
@@ -34,6 +36,25 @@ class Timer {
     Timer(MainLoop& loop, std::uint64_t id) : loop_(&loop), id_(id) {}
     MainLoop* loop_;
     std::optional<std::uint64_t> id_;
+};
+
+// Calls its owner back on the loop each time a file descriptor can be read, until it is destroyed. The
+// descriptor stays its owner's.
+class FdWatch {
+  public:
+    ~FdWatch();
+    FdWatch(const FdWatch&) = delete;
+    FdWatch& operator=(const FdWatch&) = delete;
+
+  private:
+    friend class MainLoop;
+    FdWatch(MainLoop& loop, int fd, std::function<void()> onReadable);
+    void arm();
+
+    MainLoop& loop_;
+    boost::asio::posix::stream_descriptor descriptor_;
+    std::function<void()> onReadable_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The program's main thread: FIFO posted tasks, one-shot delayed tasks and repeating timers, over an
@@ -63,6 +84,12 @@ class MainLoop {
     // Loop thread only. Fires `action` every `interval` until the returned timer is invalidated or destroyed.
     std::unique_ptr<Timer> repeat(Duration interval, std::function<void()> action);
 
+    // Loop thread only. Watches `fd` for reading; see FdWatch.
+    std::unique_ptr<FdWatch> watch(int fd, std::function<void()> onReadable);
+    // Loop thread only. `hook` runs after every posted task, timer and watch callback: a backend whose
+    // library reads events ahead into its own queue handles them even when its descriptor shows nothing.
+    void afterEachTask(std::function<void()> hook) { hooks_.push_back(std::move(hook)); }
+
     // Runs until stop().
     void run();
     // Safe from any thread.
@@ -83,6 +110,8 @@ class MainLoop {
 
   private:
     friend class Timer;
+    friend class FdWatch;
+    void runHooks();
     struct Scheduled {
         std::uint64_t id;
         std::function<void()> task;
@@ -105,6 +134,7 @@ class MainLoop {
     WallTime manualWallStart_;
     Duration wallShift_{0};
     TimePoint manualStart_;
+    std::vector<std::function<void()>> hooks_;
 };
 
 }  // namespace velmora::platform

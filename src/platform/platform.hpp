@@ -9,8 +9,8 @@
 
 #include "platform/canvas.hpp"
 #include "platform/color.hpp"
-#include "platform/input_event.hpp"
 #include "platform/geometry.hpp"
+#include "platform/input_event.hpp"
 #include "platform/main_loop.hpp"
 
 // What the program needs of the desktop it runs on, in its own terms. Backends live in the folders beside

@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/log.hpp"
+#include "base/log.hpp"
 #include "server/origin_policy.hpp"
 
 namespace velmora::server {

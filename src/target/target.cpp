@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "target/decimal.hpp"
+#include "base/decimal.hpp"
 
 namespace velmora::target {
 namespace {

@@ -59,6 +59,34 @@ TEST(CommandLine, reads_port_dry_run_and_capturable_ink_by_the_documented_rules)
     }
 }
 
+// The backend options follow the same rule: whole arguments, the first occurrence, the next argument.
+TEST(CommandLine, reads_the_first_backend_and_sim_scene_options_and_their_values) {
+    struct Options {
+        std::vector<std::string> arguments;
+        std::optional<std::string> backend;
+        std::optional<std::string> scene;
+    };
+    const Options cases[] = {
+        {{}, std::nullopt, std::nullopt},
+        {{"--sim-scene", "a.json"}, std::nullopt, "a.json"},
+        {{"--dry-run", "--sim-scene", "a.json", "--sim-scene", "b.json"}, std::nullopt, "a.json"},
+        {{"--sim-scene", "--dry-run"}, std::nullopt, "--dry-run"},
+        {{"--sim-scene"}, std::nullopt, std::nullopt},
+        {{"--sim-scene=a.json", "--SIM-SCENE", "b"}, std::nullopt, std::nullopt},
+        {{"--sim-scene", ""}, std::nullopt, ""},
+        {{"--backend", "x11", "--backend", "sim"}, "x11", std::nullopt},
+        {{"--backend", "sim", "--sim-scene", "a.json"}, "sim", "a.json"},
+        {{"--backend"}, std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{"velmora-helper"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const auto read = CommandLine::read(arguments);
+        EXPECT_EQ(read.backend, c.backend) << ::testing::PrintToString(c.arguments);
+        EXPECT_EQ(read.simScene, c.scene) << ::testing::PrintToString(c.arguments);
+    }
+}
+
 TEST(CommandLine, program_path_counts_as_an_argument) {
     EXPECT_TRUE(CommandLine::read({"--dry-run"}).dryRun);
     EXPECT_EQ(CommandLine::read({"--port", "1234"}).port, 1234);

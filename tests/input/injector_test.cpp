@@ -12,11 +12,11 @@
 namespace velmora::input {
 namespace {
 
-using platform::mac::EventType;
 using platform::MainLoop;
-using platform::mac::MouseButton;
 using platform::Point;
 using platform::Rect;
+using platform::mac::EventType;
+using platform::mac::MouseButton;
 using SyntheticEvent = platform::mac::Event;
 using platform::sim::SimDesktop;
 using platform::sim::SimScene;

@@ -13,25 +13,15 @@
 namespace velmora::platform {
 namespace {
 
-TEST(BackendOptions, reads_the_first_sim_scene_option_and_its_value) {
-    struct Case {
-        std::vector<std::string> arguments;
-        std::optional<std::string> scene;
-    };
-    const Case cases[] = {
-        {{"velmora-helper"}, std::nullopt},
-        {{"velmora-helper", "--sim-scene", "a.json"}, "a.json"},
-        {{"velmora-helper", "--dry-run", "--sim-scene", "a.json", "--sim-scene", "b.json"}, "a.json"},
-        {{"velmora-helper", "--sim-scene", "--dry-run"}, "--dry-run"},
-        {{"velmora-helper", "--sim-scene"}, std::nullopt},
-        {{"velmora-helper", "--sim-scene=a.json"}, std::nullopt},
-        {{"velmora-helper", "--SIM-SCENE", "a.json"}, std::nullopt},
-        {{"--sim-scene", "a.json"}, "a.json"},
-        {{"velmora-helper", "--sim-scene", ""}, ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(BackendOptions::fromArguments(c.arguments).simScene, c.scene)
-            << ::testing::PrintToString(c.arguments);
+TEST(CreatePlatform, a_named_backend_is_that_one_or_a_readable_error) {
+    MainLoop loop(MainLoop::Time::manual);
+    EXPECT_NE(createPlatform(loop, BackendOptions{"sim", std::nullopt}), nullptr);
+    try {
+        createPlatform(loop, BackendOptions{"quartz", std::nullopt});
+        FAIL() << "no error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("\u201cquartz\u201d"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("sim"), std::string::npos) << error.what();
     }
 }
 
@@ -40,7 +30,7 @@ TEST(CreatePlatform, an_unreadable_scene_file_is_a_readable_error) {
     MainLoop loop(MainLoop::Time::manual);
     const auto file = (dir / "absent.json").string();
     try {
-        createPlatform(loop, BackendOptions{file});
+        createPlatform(loop, BackendOptions{std::nullopt, file});
         FAIL() << "no error";
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find(file), std::string::npos) << error.what();
@@ -53,12 +43,12 @@ TEST(CreatePlatform, runs_the_scene_file_or_else_the_default_scene) {
     platform::testing::replaceFile(file, R"({"trusted": false, "frontmostPid": 77})");
     MainLoop loop(MainLoop::Time::manual);
     {
-        const auto fromFile = createPlatform(loop, BackendOptions{file.string()});
+        const auto fromFile = createPlatform(loop, BackendOptions{std::nullopt, file.string()});
         EXPECT_FALSE(fromFile->isProcessTrusted(false));
         EXPECT_EQ(fromFile->frontmostApplication(), 77);
         EXPECT_TRUE(fromFile->activeDisplays(16).empty());
     }
-    const auto byDefault = createPlatform(loop, BackendOptions{});
+    const auto byDefault = createPlatform(loop, BackendOptions{"sim", std::nullopt});
     EXPECT_TRUE(byDefault->isProcessTrusted(false));
     EXPECT_EQ(byDefault->frontmostApplication(), 501);
     EXPECT_EQ(byDefault->activeDisplays(16), (std::vector<DisplayId>{1, 2}));

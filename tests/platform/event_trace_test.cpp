@@ -140,9 +140,7 @@ TEST(EventTrace, the_trace_stays_open_until_the_scene_names_another_file) {
     desktop.scene().eventTrace = (dir / "events.jsonl").string();
     postMove(desktop, 2);
     EXPECT_EQ(::read(reader, buffer, sizeof buffer), 0) << "the pipe is closed for the other file";
-    EXPECT_EQ(
-        platform::testing::readFile(dir / "events.jsonl"),
-        traceLine(eventFor(moveTo(2), {})));
+    EXPECT_EQ(platform::testing::readFile(dir / "events.jsonl"), traceLine(eventFor(moveTo(2), {})));
     ::close(reader);
 }
 

@@ -19,8 +19,8 @@ TEST(MacTerms, frames_grow_upward_from_the_bottom_of_the_main_display) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(frameFor(c.global, 1080), c.frame);
-        EXPECT_EQ(frameFor(c.frame, 1080), (Rect{c.global.minX(), c.global.minY(), c.global.absWidth(),
-                                                  c.global.absHeight()}));
+        EXPECT_EQ(frameFor(c.frame, 1080),
+                  (Rect{c.global.minX(), c.global.minY(), c.global.absWidth(), c.global.absHeight()}));
     }
 }
 
@@ -41,7 +41,8 @@ TEST(MacTerms, a_move_with_buttons_held_is_the_systems_drag) {
         {{false, false, true}, EventType::otherMouseDragged, MouseButton::center},
     };
     for (const auto& c : cases) {
-        const auto event = eventFor(SyntheticInput{PointerMotion{{1, 2}, c.held}, {true, false, false, true}, 7}, {});
+        const auto event =
+            eventFor(SyntheticInput{PointerMotion{{1, 2}, c.held}, {true, false, false, true}, 7}, {});
         EXPECT_EQ(event.type, c.type);
         EXPECT_EQ(event.mouse()->button, c.button);
         EXPECT_EQ(event.flags, eventFlags::shift | eventFlags::command);

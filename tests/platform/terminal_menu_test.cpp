@@ -1,4 +1,5 @@
-#include "platform/sim/terminal_menu.hpp"
+#include "platform/terminal/terminal_menu.hpp"
+#include "platform/sim/sim_desktop.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,7 +18,8 @@ namespace {
 struct Terminal {
     Terminal() {
         if (::pipe(input) != 0) throw std::runtime_error("pipe");
-        menu = std::make_unique<TerminalStatusMenu>(desktop, input[0], ::fileno(output));
+        menu = std::make_unique<terminal::TerminalStatusMenu>(desktop, desktop.loop(), input[0],
+                                                              ::fileno(output));
         item = desktop.createStatusItem();
     }
     ~Terminal() {
@@ -40,7 +42,7 @@ struct Terminal {
     SimDesktop desktop{loop};
     int input[2] = {-1, -1};
     std::FILE* output = std::tmpfile();
-    std::unique_ptr<TerminalStatusMenu> menu;
+    std::unique_ptr<terminal::TerminalStatusMenu> menu;
     std::unique_ptr<StatusItem> item;
     std::vector<std::string> chosen;
 };
@@ -138,7 +140,7 @@ TEST(TerminalStatusMenu, an_unread_output_holds_nothing_up_and_gets_the_latest_m
     int output[2] = {-1, -1};
     ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
     ASSERT_EQ(::pipe2(output, O_CLOEXEC | O_NONBLOCK), 0);
-    auto menu = std::make_unique<TerminalStatusMenu>(desktop, input[0], output[1]);
+    auto menu = std::make_unique<terminal::TerminalStatusMenu>(desktop, desktop.loop(), input[0], output[1]);
     auto item = desktop.createStatusItem();
     std::vector<std::string> chosen;
     item->setMenu(controlledMenu(chosen));
@@ -148,7 +150,7 @@ TEST(TerminalStatusMenu, an_unread_output_holds_nothing_up_and_gets_the_latest_m
         item->setTitle("Stream " + std::to_string(i) + std::string(6000, '.'));
         loop.drain();
     }
-    const auto latest = TerminalStatusMenu::format(*desktop.statusItem());
+    const auto latest = terminal::TerminalStatusMenu::format(*desktop.statusItem());
     std::string printed;
     EXPECT_TRUE(loop.runUntil([&] {
         char buffer[65536];

@@ -6,7 +6,7 @@
 
 #include "platform/sim/scene_file.hpp"
 #include "platform/sim/sim_desktop.hpp"
-#include "platform/sim/terminal_menu.hpp"
+#include "platform/terminal/terminal_menu.hpp"
 
 namespace velmora::platform::sim {
 
@@ -21,7 +21,7 @@ class HeadlessDesktop : public SimDesktop {
     HeadlessDesktop(MainLoop& loop, std::unique_ptr<SceneFile> sceneFile, int input, int output);
 
     std::unique_ptr<SceneFile> sceneFile_;
-    std::unique_ptr<TerminalStatusMenu> menu_;
+    std::unique_ptr<terminal::TerminalStatusMenu> menu_;
 };
 
 }  // namespace velmora::platform::sim

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "app/log.hpp"
+#include "base/log.hpp"
 #include "platform/sim/sim_desktop.hpp"
 
 namespace velmora::platform::sim {

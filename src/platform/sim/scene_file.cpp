@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "app/log.hpp"
+#include "base/log.hpp"
 
 namespace velmora::platform::sim {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/log.hpp"
+#include "base/log.hpp"
 #include "platform/sim/event_trace.hpp"
 #include "platform/sim/overlay_images.hpp"
 
@@ -25,57 +25,10 @@ void record(std::vector<T>& list, T entry, std::size_t kept) {
 
 }  // namespace
 
-// ---- status item -------------------------------------------------------------------------------------
-
-SimStatusItem::~SimStatusItem() {
-    if (desktop_ != nullptr && desktop_->statusItem_ == this) desktop_->statusItem_ = nullptr;
-}
-
-void SimStatusItem::setIcon(StatusIcon, const std::string& accessibilityDescription) {
-    const std::string symbolName = mac::statusSymbol;
-    if (symbolName == symbolName_ && accessibilityDescription == accessibilityDescription_) return;
-    symbolName_ = symbolName;
-    accessibilityDescription_ = accessibilityDescription;
-    changed();
-}
-
-void SimStatusItem::setTitle(const std::string& title) {
-    if (title == title_) return;
-    title_ = title;
-    changed();
-}
-
-void SimStatusItem::setContentTint(Tint tint) {
-    if (tint == tint_) return;
-    tint_ = tint;
-    changed();
-}
-
-void SimStatusItem::setMenu(Menu menu) {
-    menu_ = std::move(menu);
-    changed();
-}
-
-bool SimStatusItem::choose(const std::string& titleOrKey) {
-    if (desktop_ == nullptr) return false;
-    for (const auto& item : menu_.items) {
-        if (item.isSeparator || !item.enabled) continue;
-        if (item.title == titleOrKey || (!item.keyEquivalent.empty() && item.keyEquivalent == titleOrKey)) {
-            // A copy: the action may rebuild the menu, which drops this item.
-            if (item.action) desktop_->loop().post(item.action);
-            return true;
-        }
-    }
-    return false;
-}
-
-void SimStatusItem::changed() {
-    if (desktop_ != nullptr && desktop_->onStatusItemChanged) desktop_->onStatusItemChanged(*this);
-}
-
 // ---- overlay windows ---------------------------------------------------------------------------------
 
-SimOverlayWindow::SimOverlayWindow(SimDesktop& desktop, WindowId number, const mac::WindowAttributes& attributes)
+SimOverlayWindow::SimOverlayWindow(SimDesktop& desktop, WindowId number,
+                                   const mac::WindowAttributes& attributes)
     : desktop_(&desktop), number_(number), attributes_(attributes) {}
 
 SimOverlayWindow::~SimOverlayWindow() {
@@ -171,7 +124,6 @@ SimDesktop::SimDesktop(MainLoop& loop, SimScene scene)
 SimDesktop::~SimDesktop() {
     for (auto* window : overlays_)
         window->desktop_ = nullptr;
-    if (statusItem_ != nullptr) statusItem_->desktop_ = nullptr;
 }
 
 void SimDesktop::forget(const SimOverlayWindow& window) {
@@ -354,10 +306,7 @@ ProcessId SimDesktop::currentProcessId() {
 }
 
 std::unique_ptr<StatusItem> SimDesktop::createStatusItem() {
-    std::unique_ptr<SimStatusItem> item(new SimStatusItem(*this));
-    if (statusItem_ != nullptr) statusItem_->desktop_ = nullptr;  // the older item is no longer shown
-    statusItem_ = item.get();
-    return item;
+    return makeStatusItem(loop_);
 }
 
 std::unique_ptr<OverlayWindow> SimDesktop::createOverlayWindow(const OverlayOptions& options) {

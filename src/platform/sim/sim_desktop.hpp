@@ -9,6 +9,7 @@
 #include "platform/cairo/cairo_canvas.hpp"
 #include "platform/mac_terms.hpp"
 #include "platform/platform.hpp"
+#include "platform/terminal/status_item.hpp"
 
 namespace velmora::platform::sim {
 
@@ -45,39 +46,7 @@ class SimDesktop;
 class OverlayImageWriter;
 class TraceFile;
 
-class SimStatusItem : public StatusItem {
-  public:
-    ~SimStatusItem() override;
-    bool hasButton() const override { return true; }
-    void setIcon(StatusIcon icon, const std::string& accessibilityDescription) override;
-    void setImagePosition(ImagePosition position) override { imagePosition_ = position; }
-    void setTitle(const std::string& title) override;
-    void setContentTint(Tint tint) override;
-    void setMenu(Menu menu) override;
-
-    const std::string& symbolName() const { return symbolName_; }
-    const std::string& accessibilityDescription() const { return accessibilityDescription_; }
-    ImagePosition imagePosition() const { return imagePosition_; }
-    const std::string& title() const { return title_; }
-    Tint tint() const { return tint_; }
-    const Menu& menu() const { return menu_; }
-    // Chooses the enabled item with this title or key equivalent, as a click would: its action runs on
-    // the main loop. False when no enabled item matches.
-    bool choose(const std::string& titleOrKey);
-
-  private:
-    friend class SimDesktop;
-    explicit SimStatusItem(SimDesktop& desktop) : desktop_(&desktop) {}
-    void changed();
-
-    SimDesktop* desktop_;  // cleared when the desktop goes first
-    std::string symbolName_;
-    std::string accessibilityDescription_;
-    ImagePosition imagePosition_ = ImagePosition::imageOnly;
-    std::string title_;
-    Tint tint_ = Tint::none;
-    Menu menu_;
-};
+using SimStatusItem = terminal::TerminalStatusItem;
 
 class SimOverlayWindow : public OverlayWindow {
   public:
@@ -125,7 +94,7 @@ class SimOverlayWindow : public OverlayWindow {
 // Like a real window server, it lists the program's visible overlay windows among the windows, owned by
 // this process, at their floating level; it never changes the scene by itself except where the platform
 // would (raising a window, activating an application).
-class SimDesktop : public Platform {
+class SimDesktop : public Platform, public terminal::StatusItemHost {
   public:
     explicit SimDesktop(MainLoop& loop, SimScene scene = {});
     ~SimDesktop() override;
@@ -146,7 +115,6 @@ class SimDesktop : public Platform {
     const std::vector<std::pair<ProcessId, WindowId>>& raiseRequests() const { return raiseRequests_; }
     const std::vector<ProcessId>& activations() const { return activations_; }
     bool terminated() const { return terminated_; }
-    SimStatusItem* statusItem() const { return statusItem_; }
     std::vector<SimOverlayWindow*> overlayWindows() const { return overlays_; }
     Point pointerLocation() const { return pointer_; }
 
@@ -155,8 +123,6 @@ class SimDesktop : public Platform {
     bool failEventCreation = false;
     // Called by terminate(); a headless run sets it to end the process.
     std::function<void()> onTerminate;
-    // Called after the status item's button or menu changed.
-    std::function<void(const SimStatusItem&)> onStatusItemChanged;
     // Called each time an overlay window has displayed its view.
     std::function<void(const SimOverlayWindow&)> onOverlayDisplayed;
     // Called after each posted event (the scene's event trace is written before).
@@ -191,7 +157,6 @@ class SimDesktop : public Platform {
     static constexpr const char* ownName = "Velmora Helper";
 
   private:
-    friend class SimStatusItem;
     friend class SimOverlayWindow;
     void refresh();
     const SimDisplay* findDisplay(DisplayId id) const;
@@ -210,7 +175,6 @@ class SimDesktop : public Platform {
     bool terminated_ = false;
     Point pointer_;
     bool traceFailureLogged_ = false;
-    SimStatusItem* statusItem_ = nullptr;
     std::vector<SimOverlayWindow*> overlays_;  // front to back among the program's own windows
     WindowId nextOverlayNumber_ = 90001;
     std::unique_ptr<TraceFile> trace_;

@@ -1,4 +1,4 @@
-#include "platform/sim/terminal_menu.hpp"
+#include "platform/terminal/terminal_menu.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <optional>
 #include <stdexcept>
 
-namespace velmora::platform::sim {
+namespace velmora::platform::terminal {
 
 namespace {
 
@@ -115,18 +115,15 @@ class TerminalStatusMenu::Output {
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
-TerminalStatusMenu::TerminalStatusMenu(SimDesktop& desktop, int input, int output)
-    : desktop_(desktop),
-      loop_(desktop.loop()),
-      input_(input),
-      output_(std::make_unique<Output>(desktop.loop(), output)) {
+TerminalStatusMenu::TerminalStatusMenu(StatusItemHost& host, MainLoop& loop, int input, int output)
+    : host_(host), loop_(loop), input_(input), output_(std::make_unique<Output>(loop, output)) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("cannot create the terminal menu's pipe");
-    desktop_.onStatusItemChanged = [this](const SimStatusItem&) { changed(); };
+    host_.onStatusItemChanged = [this](const TerminalStatusItem&) { changed(); };
     reader_ = std::thread([this] { readLines(); });
 }
 
 TerminalStatusMenu::~TerminalStatusMenu() {
-    desktop_.onStatusItemChanged = nullptr;
+    host_.onStatusItemChanged = nullptr;
     const char stop = 0;
     while (::write(wake_[1], &stop, 1) < 0 && errno == EINTR) {
     }
@@ -135,7 +132,7 @@ TerminalStatusMenu::~TerminalStatusMenu() {
     ::close(wake_[1]);
 }
 
-std::string TerminalStatusMenu::format(const SimStatusItem& item) {
+std::string TerminalStatusMenu::format(const TerminalStatusItem& item) {
     std::string block = "[menu] title=\"" + oneLine(item.title()) + "\" tint=";
     block += item.tint() == Tint::systemOrange ? "orange" : "default";
     block += '\n';
@@ -165,13 +162,13 @@ void TerminalStatusMenu::changed() {
 }
 
 void TerminalStatusMenu::print() {
-    const auto* item = desktop_.statusItem();
+    const auto* item = host_.statusItem();
     if (item == nullptr) return;
     output_->show(format(*item));
 }
 
 void TerminalStatusMenu::choose(const std::string& line) {
-    if (auto* item = desktop_.statusItem()) item->choose(line);
+    if (auto* item = host_.statusItem()) item->choose(line);
 }
 
 // Runs on the reader thread: it only reads and posts.
@@ -214,4 +211,4 @@ void TerminalStatusMenu::readLines() {
     if (!pending.empty() && !overlong) deliver(std::move(pending));
 }
 
-}  // namespace velmora::platform::sim
+}  // namespace velmora::platform::terminal

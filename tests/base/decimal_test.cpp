@@ -1,10 +1,10 @@
-#include "target/decimal.hpp"
+#include "base/decimal.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace velmora::target {
+namespace velmora {
 namespace {
 
 struct DecimalCase {
@@ -45,4 +45,4 @@ TEST(ParseUInt32, follows_standard_unsigned_parsing) {
 }
 
 }  // namespace
-}  // namespace velmora::target
+}  // namespace velmora

@@ -4,11 +4,11 @@
 #include <string>
 #include <thread>
 
-#include "platform/sim/sim_desktop.hpp"
+#include "platform/terminal/status_item.hpp"
 
-namespace velmora::platform::sim {
+namespace velmora::platform::terminal {
 
-// The menu bar of a headless run, on a terminal. Whenever the status item's button or menu changes it
+// The menu bar on a terminal, for desktops without one of their own. Whenever the status item's button or menu changes it
 // prints one block (changes made in one turn of the main loop, such as a whole menu rebuild, give one
 // block showing the result):
 //
@@ -28,13 +28,13 @@ namespace velmora::platform::sim {
 class TerminalStatusMenu {
   public:
     // `input` and `output` (standard input and output in a headless run) stay open and owned by the caller.
-    TerminalStatusMenu(SimDesktop& desktop, int input, int output);
+    TerminalStatusMenu(StatusItemHost& host, MainLoop& loop, int input, int output);
     ~TerminalStatusMenu();
     TerminalStatusMenu(const TerminalStatusMenu&) = delete;
     TerminalStatusMenu& operator=(const TerminalStatusMenu&) = delete;
 
     // The block for the item as it is now.
-    static std::string format(const SimStatusItem& item);
+    static std::string format(const TerminalStatusItem& item);
 
   private:
     class Output;
@@ -43,7 +43,7 @@ class TerminalStatusMenu {
     void choose(const std::string& line);
     void readLines();
 
-    SimDesktop& desktop_;
+    StatusItemHost& host_;
     MainLoop& loop_;
     int input_;
     std::unique_ptr<Output> output_;
@@ -54,4 +54,4 @@ class TerminalStatusMenu {
     std::thread reader_;
 };
 
-}  // namespace velmora::platform::sim
+}  // namespace velmora::platform::terminal

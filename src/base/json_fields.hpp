@@ -14,7 +14,7 @@
 // The kinds: a number is any JSON number, and true/false count as the numbers 1/0 wherever a number is read;
 // a boolean is true/false, or a number equal to 1 or 0; a string is a JSON string only, so "12" is never a
 // number and 12 never a string; null, arrays and objects are none of these.
-namespace velmora::input {
+namespace velmora {
 
 // The value as a number: JSON numbers, and true/false as 1/0.
 std::optional<double> numberValue(const boost::json::value& v);
@@ -37,4 +37,4 @@ std::optional<std::string_view> readString(const boost::json::object& map, std::
 const boost::json::object* readObject(const boost::json::object& map, std::string_view key);
 const boost::json::array* readArray(const boost::json::object& map, std::string_view key);
 
-}  // namespace velmora::input
+}  // namespace velmora

@@ -1,4 +1,4 @@
-#include "input/json_value.hpp"
+#include "base/json_fields.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace velmora::input {
+namespace velmora {
 namespace {
 
 constexpr auto int64Max = std::numeric_limits<std::int64_t>::max();
@@ -128,4 +128,4 @@ TEST(JsonValue, read_string_views_the_stored_text) {
 }
 
 }  // namespace
-}  // namespace velmora::input
+}  // namespace velmora

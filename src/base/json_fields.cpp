@@ -1,9 +1,9 @@
-#include "input/json_value.hpp"
+#include "base/json_fields.hpp"
 
 #include <cmath>
 #include <limits>
 
-namespace velmora::input {
+namespace velmora {
 
 namespace {
 
@@ -95,4 +95,4 @@ const boost::json::array* readArray(const boost::json::object& map, std::string_
     return v == nullptr ? nullptr : v->if_array();
 }
 
-}  // namespace velmora::input
+}  // namespace velmora
