@@ -5,7 +5,7 @@
 #include <cmath>
 #include <utility>
 
-#include "app/log.hpp"
+#include "base/log.hpp"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
