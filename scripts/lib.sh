@@ -4,9 +4,12 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Debian packages the build and the tests need.
+# Debian packages the build and the tests need; the second line is the X backend and its test session
+# (scripts/x-session, which asks Xlib through Python's ctypes who owns the compositor selection).
 PACKAGES=(g++ cmake ninja-build pkg-config libboost1.81-dev libcairo2-dev libutf8proc-dev
-          libgtest-dev libgmock-dev libbenchmark-dev libx11-dev libxext-dev libxtst-dev libxres-dev picom)
+          libgtest-dev libgmock-dev libbenchmark-dev
+          libx11-dev libxtst-dev libxrandr-dev libxext-dev libxfixes-dev libxres-dev libxkbcommon-dev
+          xvfb openbox picom x11-xserver-utils x11-utils python3)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

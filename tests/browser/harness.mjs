@@ -1,7 +1,8 @@
 // What the browser tests drive: the real helper binary on a sim scene, the real scripts/serve-web, and
 // Debian's Chromium through playwright-core. Everything listens on loopback addresses only.
-import { spawn } from "node:child_process";
+import { execFileSync, spawn } from "node:child_process";
 import fs from "node:fs";
+import http from "node:http";
 import net from "node:net";
 import os from "node:os";
 import path from "node:path";
@@ -14,6 +15,8 @@ export const sourceDir = path.resolve(here, "..", "..");
 export const helperBinary = process.env.VELMORA_HELPER_BINARY ?? path.join(sourceDir, "build", "velmora-helper");
 export const artifactDir = process.env.VELMORA_ARTIFACT_DIR ?? path.join(sourceDir, "build", "browser-artifacts");
 export const chromiumPath = "/usr/bin/chromium";
+export const xTestAppBinary =
+  process.env.VELMORA_X_TEST_APP ?? path.join(path.dirname(helperBinary), "velmora-x-test-app");
 
 // The tag every posted event carries: "Velm", first letter in the top byte.
 export const velmTag = 0x56656c6d;
@@ -94,17 +97,22 @@ class Child {
 }
 
 // The helper on a sim desktop described by `scene` (written to a scene file in a fresh directory, with
-// the event trace and the overlay images beside it).
-export async function startHelper({ scene, dryRun = false }) {
+// the event trace and the overlay images beside it), or without a scene on whatever `args` choose, such as
+// `["--backend", "x11"]`.
+export async function startHelper({ scene, dryRun = false, args: extra = [] }) {
   const dir = tempDir("helper");
   const trace = path.join(dir, "events.jsonl");
   const overlays = path.join(dir, "overlays");
   fs.mkdirSync(overlays);
-  const sceneFile = path.join(dir, "scene.json");
-  fs.writeFileSync(sceneFile, JSON.stringify({ ...scene, eventTrace: trace, overlayImages: overlays }, null, 2));
   const port = await freePort();
-  const args = ["--port", String(port), "--sim-scene", sceneFile];
+  const args = ["--port", String(port)];
+  if (scene) {
+    const sceneFile = path.join(dir, "scene.json");
+    fs.writeFileSync(sceneFile, JSON.stringify({ ...scene, eventTrace: trace, overlayImages: overlays }, null, 2));
+    args.push("--sim-scene", sceneFile);
+  }
   if (dryRun) args.push("--dry-run");
+  args.push(...extra);
   const helper = new Child(helperBinary, args);
   helper.name = "velmora-helper";
   Object.assign(helper, { port, dir, trace, overlays });
@@ -162,6 +170,92 @@ export async function launchBrowser() {
   });
   context.profile = profile;
   return context;
+}
+
+// The X session the X tests run in: $DISPLAY, or nothing when there is none. Without one the X tests are
+// skipped, unless VELMORA_REQUIRE_X11=1 promised one (scripts/test does), which makes its absence a failure.
+export function xDisplay() {
+  const display = process.env.DISPLAY;
+  if (!display && process.env.VELMORA_REQUIRE_X11 === "1") {
+    throw new Error("VELMORA_REQUIRE_X11=1 but DISPLAY is not set");
+  }
+  return display || null;
+}
+
+// The number of the atom `name` on the X session's display (a monitor's name is one), or null.
+export function xAtom(name) {
+  const listed = execFileSync("xlsatoms", ["-name", name], {
+    env: { ...process.env, DISPLAY: xDisplay() },
+    encoding: "utf8",
+    stdio: ["ignore", "pipe", "ignore"],
+  });
+  const match = /^(\d+)\t/.exec(listed);
+  return match ? Number(match[1]) : null;
+}
+
+// Chromium in a window of the X session, not headless. When asked for a screen or window to share,
+// Chromium picks, without showing its picker, the source whose name is `captureSource`: a window's title,
+// or a screen's name as the picker lists it.
+export async function launchHeadedBrowser({ captureSource }) {
+  const profile = tempDir("chromium");
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: chromiumPath,
+    headless: false,
+    viewport: { width: 900, height: 700 },
+    env: { ...process.env, DISPLAY: xDisplay() },
+    args: [
+      "--no-sandbox",
+      "--disable-gpu",
+      "--no-first-run",
+      "--ozone-platform=x11",
+      // On the right-hand monitor, clear of test windows placed on the left.
+      "--window-position=960,0",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+      `--auto-select-desktop-capture-source=${captureSource}`,
+    ],
+  });
+  context.profile = profile;
+  return context;
+}
+
+// An HTTP server on 127.0.0.1 answering every request with `html`, for a page of the test's own.
+export async function serveHtml(html) {
+  const server = http.createServer((request, response) => {
+    response.writeHead(200, { "content-type": "text/html; charset=utf-8" });
+    response.end(html);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  server.origin = `http://127.0.0.1:${server.address().port}`;
+  server.stop = () => new Promise((resolve) => server.close(resolve));
+  return server;
+}
+
+// The recording X test application (tests/support/apps/x_test_app.cpp) with a window titled `title`:
+// `events` are the JSON lines it printed so far, `awaitEvent` waits for one, `send` gives it a command
+// (move X Y, resize W H, raise, iconify, quit). Resolves once the window is mapped, with its id in `window`.
+export async function startXTestApp({ title, geometry = "400x300+100+100", windowClass, color, setPid = true }) {
+  const args = ["--title", title, "--geometry", geometry];
+  if (windowClass) args.push("--class", windowClass);
+  if (color) args.push("--color", color);
+  if (!setPid) args.push("--no-pid");
+  const app = new Child(xTestAppBinary, args, { env: { ...process.env, DISPLAY: xDisplay() } });
+  app.name = "velmora-x-test-app";
+  app.events = () =>
+    app.stdout
+      .slice(0, app.stdout.lastIndexOf("\n") + 1)
+      .split("\n")
+      .filter((line) => line !== "")
+      .map((line) => JSON.parse(line));
+  app.awaitEvent = (what, match = () => true, timeout) =>
+    waitUntil(`${what} from the X test app`, () => {
+      if (app.exited) throw new Error(`the X test app ended (${JSON.stringify(app.exited)}):\n${app.stderr}`);
+      return app.events().find((e) => e.event === what && match(e));
+    }, timeout);
+  app.send = (command) => app.process.stdin.write(`${command}\n`);
+  app.window = (await app.awaitEvent("ready")).window;
+  return app;
 }
 
 export async function closeBrowser(context) {
