@@ -6,6 +6,7 @@
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/x11/x_connection.hpp"
 
@@ -224,6 +225,8 @@ std::optional<ProcessId> XWindows::frontmostPid() {
 }
 
 std::optional<Window> XWindows::topLevelOf(Window window) {
+    // Focus on the root belongs to no application.
+    if (window == x_.root()) return std::nullopt;
     while (true) {
         Window rootReturn = None, parent = None;
         Window* children = nullptr;

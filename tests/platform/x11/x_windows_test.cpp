@@ -309,6 +309,20 @@ TEST_F(X11Test, StalePropertiesOfAnExitedWindowManagerAreIgnored) {
     EXPECT_EQ(windows->frontmostPid(), early.pid());
 }
 
+TEST_F(X11Test, WhatIsMissingIsLoggedWhenConnecting) {
+    // Xvfb has every extension the backend uses.
+    const auto& has = x->capabilities();
+    EXPECT_TRUE(has.xtest && has.randrMonitors && has.shape && has.xfixes && has.xresClientIds);
+    EXPECT_TRUE(windows->isTrusted());
+    for (const bool managed : {false, true}) {
+        if (managed) startWindowManager();
+        velmora::testing::StderrCapture capture;
+        ASSERT_TRUE(connect());
+        EXPECT_EQ(capture.text().find("X11: no window manager runs") == std::string::npos, managed);
+        EXPECT_EQ(capture.text().find("X11: the server has no") == std::string::npos, true);
+    }
+}
+
 TEST_F(X11Test, AVanishedWindowIsAnAbsenceNotAnEnd) {
     auto other = connect();
     ASSERT_TRUE(other);
