@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/terminal/terminal_menu.hpp"
 #include "platform/x11/x_connection.hpp"
 #include "platform/x11/x_input.hpp"
-#include "platform/x11/x_log.hpp"
 #include "platform/x11/x_overlay.hpp"
 #include "platform/x11/x_windows.hpp"
 
@@ -79,6 +79,9 @@ class X11OverlayWindow : public OverlayWindow {
 
 std::unique_ptr<X11Desktop> X11Desktop::connect(MainLoop& loop, int input, int output,
                                                 std::function<void()> onTerminate) {
+    // Without a display named there is no X desktop to try, and nothing worth a log line.
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr || *name == '\0') return nullptr;
     auto connection = XConnection::open(std::nullopt);
     if (!connection) return nullptr;
     return std::unique_ptr<X11Desktop>(
@@ -93,13 +96,8 @@ X11Desktop::X11Desktop(MainLoop& loop, std::unique_ptr<XConnection> connection, 
       input_(XInput::create(x_->display())),
       menu_(std::make_unique<terminal::TerminalStatusMenu>(*this, loop, input, output)),
       onTerminate_(std::move(onTerminate)) {
+    // What the server lacks has been logged by the connection, once.
     compositor_ = x_->compositorRunning();
-    if (!compositor_) {
-        log("no compositing manager runs, so the ink is drawn as a shaped window without soft edges");
-    }
-    if (!x_->windowManager()) {
-        log("no window manager runs, so windows are raised and focused directly");
-    }
     watch_ = loop_.watch(x_->fd(), [this] { handleEvents(); });
     loop_.afterEachTask([alive = std::weak_ptr<bool>(alive_), this] {
         if (!alive.expired()) handleEvents();

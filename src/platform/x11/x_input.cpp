@@ -205,10 +205,8 @@ struct XInput::KeyPlan {
 
 std::unique_ptr<XInput> XInput::create(Display* display) {
     int event = 0, error = 0, major = 0, minor = 0;
-    if (!XTestQueryExtension(display, &event, &error, &major, &minor)) {
-        log("X11: the server has no XTest extension; synthetic input is off");
-        return nullptr;
-    }
+    // The connection has said so when XTest is missing.
+    if (!XTestQueryExtension(display, &event, &error, &major, &minor)) return nullptr;
     int xkbOpcode = 0, xkbMajor = XkbMajorVersion, xkbMinor = XkbMinorVersion;
     const bool xkb = XkbQueryExtension(display, &xkbOpcode, &event, &error, &xkbMajor, &xkbMinor);
     auto spare = KeyboardMap(display, 0).emptyKeycodes();
