@@ -75,8 +75,9 @@ class SimDesk : public Desk {
     std::optional<Point> awaitPress(AppWindow& window, int button, bool down) override {
         const auto& posted = desktop_->postedEvents();
         const auto bounds = desktop_->windowEntry(window.id)->bounds.value();
-        const auto wanted = button == 3 ? (down ? mac::EventType::rightMouseDown : mac::EventType::rightMouseUp)
-                                        : (down ? mac::EventType::leftMouseDown : mac::EventType::leftMouseUp);
+        const auto wanted = button == 3
+                                ? (down ? mac::EventType::rightMouseDown : mac::EventType::rightMouseUp)
+                                : (down ? mac::EventType::leftMouseDown : mac::EventType::leftMouseUp);
         while (seen_ < posted.size()) {
             const auto& event = posted[seen_++];
             if (event.type == wanted && bounds.contains(event.location))
@@ -122,8 +123,8 @@ class X11Desk : public Desk {
     void minimise(AppWindow& window) override { window.app->send("iconify"); }
     std::optional<Point> awaitPress(AppWindow& window, int button, bool down) override {
         const auto event = window.app->await(
-            down ? "press" : "release", [&](const auto& e) { return e.at("button").to_number<int>() == button; },
-            10s);
+            down ? "press" : "release",
+            [&](const boost::json::object& e) { return e.at("button").to_number<int>() == button; }, 10s);
         if (!event) return std::nullopt;
         return Point{event->at("x").to_number<double>(), event->at("y").to_number<double>()};
     }
@@ -136,7 +137,6 @@ class X11Desk : public Desk {
     int menu_[2] = {-1, -1};
     std::unique_ptr<x11::X11Desktop> desktop_;
 };
-
 
 enum class Backend { sim, x11 };
 

@@ -31,8 +31,8 @@ Point onWindow(double x, double y) {
     return {windowX + x, windowY + y};
 }
 
-SyntheticInput motion(Point at, std::optional<PointerButton> dragging = {}, KeyModifiers modifiers = {}) {
-    return {PointerMotion{at, dragging}, modifiers};
+SyntheticInput motion(Point at, HeldButtons held = {}, KeyModifiers modifiers = {}) {
+    return {PointerMotion{at, held}, modifiers};
 }
 SyntheticInput press(Point at, PointerButton button, bool down, KeyModifiers modifiers = {}) {
     return {PointerPress{at, button, down}, modifiers};
@@ -264,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
         TraceCase{"motion_lands_at_the_mapped_pixel", {motion(onWindow(50, 70))}, {"motion 50,70"}},
         TraceCase{"drag_is_press_motion_with_the_button_held_release",
                   {press(onWindow(20, 20), PointerButton::left, true),
-                   motion(onWindow(100, 110), PointerButton::left),
+                   motion(onWindow(100, 110), HeldButtons{true, false, false}),
                    press(onWindow(100, 110), PointerButton::left, false)},
                   {"motion 20,20", "press 1", "motion 100,110 +button1", "release 1 +button1"}},
         TraceCase{"right_and_middle_buttons",
