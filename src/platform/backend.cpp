@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "base/log.hpp"
 #include "platform/sim/headless.hpp"
 #if VELMORA_HAS_X11
 #include "platform/x11/x11_desktop.hpp"
@@ -67,7 +68,11 @@ std::unique_ptr<Platform> createPlatform(MainLoop& loop, const BackendOptions& o
                                  names() + ")");
     }
     for (const auto& backend : backends()) {
-        if (auto platform = backend.connect(loop, options)) return platform;
+        if (auto platform = backend.connect(loop, options)) {
+            // A presenter who expected the real desktop should learn at once that it is not being driven.
+            if (&backend != &backends().front()) log(std::string("using the ") + backend.name + " desktop");
+            return platform;
+        }
     }
     throw std::runtime_error("no desktop can be reached");
 }
