@@ -1,6 +1,7 @@
 #include "platform/main_loop.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -80,6 +81,39 @@ TEST(MainLoop, real_clock_delivers_delayed_tasks_and_run_until_returns_when_done
     bool fired = false;
     loop.postAfter(0.01s, [&] { fired = true; });
     EXPECT_TRUE(loop.runUntil([&] { return fired; }));
+}
+
+// A backend's connection: its callback runs on the loop while there is something to read, never after the
+// watch is gone, and the hooks run after every task so events read ahead into a library's queue are seen.
+TEST(MainLoop, a_watched_descriptor_calls_back_until_the_watch_is_gone_and_hooks_follow_every_task) {
+    MainLoop loop;
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::string read;
+    int hooks = 0;
+    loop.afterEachTask([&] { ++hooks; });
+    auto watch = loop.watch(fds[0], [&] {
+        char c;
+        if (::read(fds[0], &c, 1) == 1) read += c;
+    });
+    ASSERT_EQ(::write(fds[1], "ab", 2), 2);
+    EXPECT_TRUE(loop.runUntil([&] { return read == "ab"; }));
+    EXPECT_GE(hooks, 2);
+
+    const int before = hooks;
+    loop.post([] {});
+    loop.postAfter(Duration(0.001), [] {});
+    EXPECT_TRUE(loop.runUntil([&] { return hooks >= before + 2; }));
+
+    watch.reset();
+    ASSERT_EQ(::write(fds[1], "c", 1), 1);
+    bool ran = false;
+    loop.post([&] { ran = true; });
+    EXPECT_TRUE(loop.runUntil([&] { return ran; }));
+    loop.drain();
+    EXPECT_EQ(read, "ab");
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 TEST(MainLoop, stop_ends_run) {
