@@ -98,8 +98,8 @@ const appColor = [0xf0, 0xf0, 0xf0]; // the X test app's default background
 
 const xEnv = () => ({ ...process.env, DISPLAY: xDisplay() });
 
-// One pixel of the screen as composited, [r, g, b]: the root window's image. No screenshot tool is
-// installed; Xlib gives it through Python's ctypes.
+// Pixels of the screen as composited, [r, g, b] at each point: the root window's image. No screenshot tool
+// is installed; Xlib gives it through Python's ctypes.
 const pixelScript = `
 import ctypes, sys
 x = ctypes.CDLL("libX11.so.6")
@@ -113,17 +113,18 @@ x.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_
 x.XGetPixel.restype = ctypes.c_ulong
 x.XGetPixel.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
 display = x.XOpenDisplay(None)
-image = x.XGetImage(display, x.XDefaultRootWindow(display), int(sys.argv[1]), int(sys.argv[2]), 1, 1,
-                    0xffffffff, 2)  # all planes, ZPixmap
-pixel = x.XGetPixel(image, 0, 0)
-print(pixel >> 16 & 255, pixel >> 8 & 255, pixel & 255)
+for px, py in zip(sys.argv[1::2], sys.argv[2::2]):
+    image = x.XGetImage(display, x.XDefaultRootWindow(display), int(px), int(py), 1, 1, 0xffffffff, 2)
+    pixel = x.XGetPixel(image, 0, 0)  # a ZPixmap of all planes, 0xRRGGBB at depth 24
+    print(pixel >> 16 & 255, pixel >> 8 & 255, pixel & 255)
 `;
-function rootPixel({ x, y }) {
-  const out = execFileSync("python3", ["-c", pixelScript, String(Math.round(x)), String(Math.round(y))], {
-    env: xEnv(),
-    encoding: "utf8",
-  });
-  return out.trim().split(" ").map(Number);
+function rootPixels(points) {
+  const args = points.flatMap(({ x, y }) => [String(Math.round(x)), String(Math.round(y))]);
+  const out = execFileSync("python3", ["-c", pixelScript, ...args], { env: xEnv(), encoding: "utf8" });
+  return out
+    .trim()
+    .split("\n")
+    .map((line) => line.split(" ").map(Number));
 }
 
 // The managed windows, bottom first.
@@ -161,10 +162,14 @@ async function shareSurface(page) {
     button.id = "share";
     button.textContent = "Share";
     button.addEventListener("click", async () => {
-      const stream = await navigator.mediaDevices.getDisplayMedia({ video: true });
-      window.velmora.shared = stream.getVideoTracks()[0].label;
-      document.getElementById("label").value = window.velmora.shared;
-      document.getElementById("send-target").click();
+      try {
+        const stream = await navigator.mediaDevices.getDisplayMedia({ video: true });
+        window.velmora.shared = stream.getVideoTracks()[0].label;
+        document.getElementById("label").value = window.velmora.shared;
+        document.getElementById("send-target").click();
+      } catch (error) {
+        window.velmora.shared = String(error);
+      }
     });
     document.body.prepend(button);
   });
@@ -191,6 +196,7 @@ async function reviewerSession(captureSource) {
     session.page = page;
     await awaitMessage(page, { type: "hello" });
     session.label = await shareSurface(page);
+    if (!/^(window|screen):/.test(session.label)) throw new Error(`Chromium shared nothing: ${session.label}`);
     session.target = await awaitMessage(page, { type: "target", streamIndex: 1 });
     await page.click("#grant");
     await awaitMessage(page, { type: "state", streamIndex: 1, allowed: true });
@@ -350,15 +356,19 @@ describe("the reviewer page driving a shared X window", { skip: !xDisplay() && "
     }, session.helper.port);
     const isInk = ([r, g, b]) => r > 200 && g < 120 && b < 150;
     const isApp = (pixel) => pixel.every((v, i) => Math.abs(v - appColor[i]) <= 8);
-    await waitUntil("ink over the window", () => isInk(rootPixel(onScreen(0.5, 0.5))));
-    assert.ok(isApp(rootPixel(onScreen(0.5, 0.8))), `${rootPixel(onScreen(0.5, 0.8))} away from the ink`);
+    const probes = [onScreen(0.5, 0.5), onScreen(0.5, 0.8)];
+    const [, away] = await waitUntil("ink over the window", () => {
+      const pixels = rootPixels(probes);
+      return isInk(pixels[0]) && pixels;
+    });
+    assert.ok(isApp(away), `${away} away from the stroke`);
 
     const mark = app.events().length;
     await clickSurface(page, 0.5, 0.5);
     assertAt(await awaitAppEvent(app, mark, "press"), aim(0.5, 0.5), "press through the ink");
 
     await page.evaluate(() => window.inkSocket.send(JSON.stringify({ type: "clear", streamIndex: 1 })));
-    await waitUntil("the ink to go", () => isApp(rootPixel(onScreen(0.5, 0.5))));
+    await waitUntil("the ink to go", () => isApp(rootPixels([onScreen(0.5, 0.5)])[0]));
   });
 
   it("lets go of a held button and key when control is withdrawn", async () => {
