@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/log.hpp"
+#include "base/overloaded.hpp"
 #include "input/text.hpp"
 #include "platform/mac_terms.hpp"
 
@@ -15,13 +16,6 @@ using platform::Point;
 using platform::PointerButton;
 
 namespace {
-
-template <typename... Fs>
-struct Overloaded : Fs... {
-    using Fs::operator()...;
-};
-template <typename... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 platform::KeyModifiers modifiersOf(const Modifiers& mods) {
     return {mods.shift, mods.ctrl, mods.alt, mods.meta};

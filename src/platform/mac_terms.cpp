@@ -1,15 +1,10 @@
 #include "platform/mac_terms.hpp"
 
+#include "base/overloaded.hpp"
+
 namespace velmora::platform::mac {
 
 namespace {
-
-template <typename... Fs>
-struct Overloaded : Fs... {
-    using Fs::operator()...;
-};
-template <typename... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 // A move while buttons are held is a drag; the event's type follows the left button first and its button
 // argument the right one first, which is how the system itself reports a drag with two buttons down.

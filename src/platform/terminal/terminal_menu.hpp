@@ -8,9 +8,9 @@
 
 namespace velmora::platform::terminal {
 
-// The menu bar on a terminal, for desktops without one of their own. Whenever the status item's button or menu changes it
-// prints one block (changes made in one turn of the main loop, such as a whole menu rebuild, give one
-// block showing the result):
+// The menu bar on a terminal, for desktops without one of their own. Whenever the status item's button or
+// menu changes it prints one block (changes made in one turn of the main loop, such as a whole menu rebuild,
+// give one block showing the result):
 //
 //     [menu] title="<button title>" tint=<default|orange>
 //       <disabled item title>

@@ -102,11 +102,11 @@ std::optional<std::int64_t> XWindows::ownerPid(Window window) {
     }
     if (!x_.capabilities().xresClientIds) return std::nullopt;
     // The server knows the process at the other end of a local connection, whatever the client says.
-    XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+    XResClientIdSpec query{window, XRES_CLIENT_ID_PID_MASK};
     long count = 0;
     XResClientIdValue* ids = nullptr;
     Status status = BadImplementation;
-    if (!x_.succeeded([&] { status = XResQueryClientIds(x_.display(), 1, &spec, &count, &ids); }) ||
+    if (!x_.succeeded([&] { status = XResQueryClientIds(x_.display(), 1, &query, &count, &ids); }) ||
         status != Success) {
         return std::nullopt;
     }
