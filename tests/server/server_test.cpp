@@ -139,16 +139,18 @@ class ServerTest : public ::testing::Test {
         return result;
     }
 
-    // The server's thread handles connections one event at a time: once a fresh client's connection has
-    // reached the main thread, everything the server did for earlier connections has too.
+    // The server's thread handles connections one event at a time: once a fresh page's message has
+    // reached the main thread, everything the server did for earlier connections has too. The page is
+    // known by its message, not as the latest connection, since earlier connections may still be arriving.
     void barrier() {
-        const auto before = count(Kind::connect);
         const auto page = WsClient::connect(port());
         ASSERT_TRUE(page->accepted());
-        ASSERT_TRUE(awaitCount(Kind::connect, before + 1));
-        const auto client = std::find_if(events.rbegin(), events.rend(), [](const Event& e) {
-                                return e.kind == Kind::connect;
-                            })->client;
+        ASSERT_TRUE(page->sendJson({{"type", "barrier"}}));
+        const auto isBarrier = [](const Event& e) {
+            return e.kind == Kind::message && e.message.contains("type") && e.message.at("type") == "barrier";
+        };
+        ASSERT_TRUE(loop.runUntil([&] { return std::any_of(events.begin(), events.end(), isBarrier); }));
+        const auto client = std::find_if(events.begin(), events.end(), isBarrier)->client;
         page->close();
         ASSERT_TRUE(loop.runUntil([&] {
             return std::any_of(events.begin(), events.end(), [&](const Event& e) {
