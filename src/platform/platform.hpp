@@ -115,6 +115,12 @@ class Platform {
     // onScreenWindows lists the windows on screen, front to back, without desktop elements, or nothing
     // when the list cannot be had.
     virtual std::optional<WindowEntry> windowEntry(WindowId number) = 0;
+    // The bounds alone of windowEntry(number), which every input event asks for; a backend whose window
+    // server answers each field with a round trip answers this one with fewer.
+    virtual std::optional<Rect> windowBounds(WindowId number) {
+        const auto entry = windowEntry(number);
+        return entry ? entry->bounds : std::nullopt;
+    }
     virtual std::optional<std::vector<WindowEntry>> onScreenWindows() = 0;
 
     // Displays, in the same global space as windows.

@@ -36,9 +36,9 @@ platform::ProcessId usableOwner(const platform::WindowEntry& entry) {
 }
 
 // Bounds that events and overlays can be placed with: present and made of finite numbers.
-std::optional<platform::Rect> usableBounds(const platform::WindowEntry& entry) {
-    if (!entry.bounds) return std::nullopt;
-    const auto& r = *entry.bounds;
+std::optional<platform::Rect> usableBounds(const std::optional<platform::Rect>& bounds) {
+    if (!bounds) return std::nullopt;
+    const auto& r = *bounds;
     if (!std::isfinite(r.x) || !std::isfinite(r.y) || !std::isfinite(r.width) || !std::isfinite(r.height)) {
         return std::nullopt;
     }
@@ -88,7 +88,7 @@ Resolution Target::resolve(platform::Platform& platform, std::string_view label,
 std::optional<WindowInfo> Target::windowInfo(platform::Platform& platform, std::uint32_t id) {
     const auto entry = platform.windowEntry(id);
     if (!entry) return std::nullopt;
-    const auto bounds = usableBounds(*entry);
+    const auto bounds = usableBounds(entry->bounds);
     if (!bounds) return std::nullopt;
     return WindowInfo{*bounds, usableOwner(*entry), entry->ownerName.value_or("window")};
 }
@@ -121,9 +121,8 @@ std::optional<platform::Rect> Target::currentBounds(platform::Platform& platform
         if (bounds.isEmpty()) return std::nullopt;
         return bounds;
     }
-    const auto info = windowInfo(platform, std::get<WindowSurface>(surface).id);
-    if (!info) return std::nullopt;
-    return info->bounds;
+    // The same answer as windowInfo's bounds, without asking for the owner on every event.
+    return usableBounds(platform.windowBounds(std::get<WindowSurface>(surface).id));
 }
 
 bool Target::isFrontmost(platform::Platform& platform, platform::Point point) const {
@@ -139,7 +138,7 @@ bool Target::isFrontmost(platform::Platform& platform, platform::Point point) co
         // Palettes, the menu bar and the like live on other layers; raising the target could never put it
         // above them, so they are looked through.
         if (entry.layer != 0) continue;
-        const auto bounds = usableBounds(entry);
+        const auto bounds = usableBounds(entry.bounds);
         if (!bounds || !bounds->contains(point)) continue;
         // Any window of the target's application will do: it is that application the event reaches.
         return entryOwner == *owner;

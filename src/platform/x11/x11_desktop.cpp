@@ -133,6 +133,10 @@ std::optional<WindowEntry> X11Desktop::windowEntry(WindowId number) {
     return windows_->windowEntry(number);
 }
 
+std::optional<Rect> X11Desktop::windowBounds(WindowId number) {
+    return windows_->windowBounds(number);
+}
+
 std::optional<std::vector<WindowEntry>> X11Desktop::onScreenWindows() {
     return windows_->onScreenWindows();
 }

@@ -33,6 +33,7 @@ class X11Desktop : public Platform, public terminal::StatusItemHost {
 
     MainLoop& loop() override { return loop_; }
     std::optional<WindowEntry> windowEntry(WindowId number) override;
+    std::optional<Rect> windowBounds(WindowId number) override;
     std::optional<std::vector<WindowEntry>> onScreenWindows() override;
     std::vector<DisplayId> activeDisplays(std::size_t capacity) override;
     Rect displayBounds(DisplayId display) override;

@@ -122,10 +122,12 @@ Atom XConnection::atom(const std::string& name) {
 }
 
 std::optional<std::string> XConnection::atomName(Atom atom) {
+    if (const auto known = atomNames_.find(atom); known != atomNames_.end()) return known->second;
     char* name = nullptr;
     if (!succeeded([&] { name = XGetAtomName(display_, atom); }) || name == nullptr) return std::nullopt;
     std::string result(name);
     XFree(name);
+    atomNames_.emplace(atom, result);
     return result;
 }
 

@@ -91,6 +91,7 @@ class XConnection {
     Window root_;
     Capabilities capabilities_;
     std::unordered_map<std::string, Atom> atoms_;
+    std::unordered_map<Atom, std::string> atomNames_;  // an atom's name never changes
 };
 
 }  // namespace velmora::platform::x11

@@ -64,6 +64,22 @@ std::optional<std::vector<WindowEntry>> XWindows::onScreenWindows() {
     return entries;
 }
 
+std::optional<Rect> XWindows::windowBounds(WindowId window) {
+    Window root = None, child = None;
+    int gx = 0, gy = 0, x = 0, y = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    Status geometry = 0;
+    Bool translated = False;
+    if (!x_.succeeded([&] {
+            geometry = XGetGeometry(x_.display(), window, &root, &gx, &gy, &width, &height, &border, &depth);
+            translated = XTranslateCoordinates(x_.display(), window, x_.root(), 0, 0, &x, &y, &child);
+        }) ||
+        geometry == 0 || !translated) {
+        return std::nullopt;
+    }
+    return Rect{double(x), double(y), double(width), double(height)};
+}
+
 std::optional<WindowEntry> XWindows::windowEntry(WindowId window) {
     XWindowAttributes attributes{};
     Status status = 0;

@@ -47,6 +47,8 @@ class XWindows {
     std::optional<std::vector<WindowEntry>> onScreenWindows();
     // Any window by id, also minimised or unmapped; nothing when there is no such window.
     std::optional<WindowEntry> windowEntry(WindowId window);
+    // The client rectangle alone, in two requests: asked for on every input event.
+    std::optional<Rect> windowBounds(WindowId window);
 
     // The active monitors in the server's order; one covering the screen without RandR monitors.
     std::vector<XMonitor> displays();

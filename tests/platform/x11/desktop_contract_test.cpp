@@ -189,8 +189,10 @@ TEST_P(DesktopContract, lists_application_windows_front_first_with_their_owner_a
         ASSERT_TRUE(entry->bounds.has_value());
         const Size size = window == &back ? Size{400, 300} : Size{320, 240};
         EXPECT_EQ((Size{entry->bounds->width, entry->bounds->height}), size);
+        EXPECT_EQ(platform().windowBounds(window->id), entry->bounds) << "the input path's lookup agrees";
     }
     EXPECT_FALSE(platform().windowEntry(0x7ffffff0).has_value());
+    EXPECT_FALSE(platform().windowBounds(0x7ffffff0).has_value());
 }
 
 TEST_P(DesktopContract, raising_brings_a_window_forward_and_activating_makes_its_process_frontmost) {
