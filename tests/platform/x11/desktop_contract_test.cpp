@@ -15,6 +15,7 @@
 #include "platform/mac_terms.hpp"
 #include "platform/sim/sim_desktop.hpp"
 #include "platform/x11/x11_desktop.hpp"
+#include "platform/x11/x_display.hpp"
 #include "support/x_test_app.hpp"
 
 namespace velmora::platform {
@@ -147,14 +148,9 @@ class DesktopContract : public ::testing::TestWithParam<Backend> {
             desk = std::make_unique<SimDesk>();
             return;
         }
-        const char* display = std::getenv("DISPLAY");
-        if (display == nullptr || *display == '\0') {
-            const char* required = std::getenv("VELMORA_REQUIRE_X11");
-            if (required != nullptr && std::string(required) == "1") FAIL() << "DISPLAY is not set";
-            GTEST_SKIP() << "DISPLAY is not set; start an X session with scripts/x-session";
-        }
+        VELMORA_NEED_X_DISPLAY();
         auto x11 = std::make_unique<X11Desk>();
-        ASSERT_TRUE(x11->connected()) << "cannot open the display " << display;
+        ASSERT_TRUE(x11->connected()) << "cannot open the display " << velmora::testing::testDisplay();
         desk = std::move(x11);
     }
     Platform& platform() { return desk->platform(); }

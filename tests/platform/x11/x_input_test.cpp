@@ -1,4 +1,5 @@
 #include "platform/x11/x_input.hpp"
+#include "platform/x11/x_display.hpp"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -68,16 +69,10 @@ Connections& connections() {
 class XInputTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* name = std::getenv("DISPLAY");
-        if (name == nullptr || *name == '\0') {
-            const char* required = std::getenv("VELMORA_REQUIRE_X11");
-            if (required != nullptr && std::string(required) == "1")
-                FAIL() << "VELMORA_REQUIRE_X11=1 but DISPLAY is unset";
-            GTEST_SKIP() << "DISPLAY is unset: no X server to test against";
-        }
+        VELMORA_NEED_X_DISPLAY();
         injector_ = connections().injector;
         client_ = connections().client;
-        ASSERT_TRUE(injector_ && client_) << "cannot open display " << name;
+        ASSERT_TRUE(injector_ && client_) << "cannot open display " << velmora::testing::testDisplay();
         input_ = XInput::create(injector_);
         ASSERT_TRUE(input_) << "the server has no XTest";
         sentinelKeycode_ = XKeysymToKeycode(client_, XK_Pause);

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/x11/x_display.hpp"
 #include "support/child_process.hpp"
 
 namespace velmora::platform::x11 {
@@ -75,11 +76,7 @@ class XOverlayTest : public ::testing::TestWithParam<Mode> {
     }
 
     void SetUp() override {
-        if (std::getenv("DISPLAY") == nullptr || *std::getenv("DISPLAY") == '\0') {
-            const char* required = std::getenv("VELMORA_REQUIRE_X11");
-            if (required != nullptr && std::string(required) == "1") FAIL() << "DISPLAY is not set";
-            GTEST_SKIP() << "DISPLAY is not set: no X server to test against";
-        }
+        VELMORA_NEED_X_DISPLAY();
         ASSERT_NE(display_, nullptr) << "cannot open the display in DISPLAY";
         if (GetParam() == Mode::compositor) {
             const auto picom = findProgram("picom");

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/x11/x_connection.hpp"
+#include "platform/x11/x_display.hpp"
 #include "support/child_process.hpp"
 #include "support/stderr_capture.hpp"
 
@@ -38,13 +39,7 @@ struct TestWindow {
 class X11Test : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (std::getenv("DISPLAY") == nullptr) {
-            if (const char* required = std::getenv("VELMORA_REQUIRE_X11");
-                required && std::string(required) == "1") {
-                FAIL() << "DISPLAY is unset and VELMORA_REQUIRE_X11=1";
-            }
-            GTEST_SKIP() << "DISPLAY is unset: there is no X server to test against";
-        }
+        VELMORA_NEED_X_DISPLAY();
         // A server started without -noreset starts afresh when its last client leaves, refusing
         // connections for a moment; one connection kept for the whole run keeps it from doing so
         // between tests. It is never closed: a death test's child shares its socket and would close
