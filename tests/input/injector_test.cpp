@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <limits>
 #include <regex>
 #include <sstream>
-#include <variant>
 
 #include "platform/sim/sim_desktop.hpp"
 #include "support/stderr_capture.hpp"
@@ -19,15 +19,17 @@ using target::Target;
 
 // The editor's window spans (100, 50)–(900, 650); the chat, in front, covers its lower right part: fractions
 // (0.25, 0.25) of the editor, (300, 200), reach the editor; (0.75, 0.75), (700, 500), the chat.
+// Without the permission, a raise does not take.
 platform::sim::SimScene scene(bool trusted) {
-    platform::sim::SimScene s;
-    s.trusted = trusted;  // without it, a raise does not take
-    s.frontmostPid = 600;
-    s.displays.push_back({1, "Built-in", Rect{0, 0, 1440, 900}, 2880, 1800});
-    s.displays.push_back({2, "Side", Rect{-1920, -200.5, 1920, 1080}, 1920, 1080});
-    s.windows.push_back({20, 600, "Chat", Rect{500, 300, 500, 500}, 0, true});
-    s.windows.push_back({10, 500, "Editor", Rect{100, 50, 800, 600}, 0, true});
-    return s;
+    return {.trusted = trusted,
+            .frontmostPid = 600,
+            .displays = {{1, "Built-in", Rect{0, 0, 1440, 900}, 2880, 1800},
+                         {2, "Side", Rect{-1920, -200.5, 1920, 1080}, 1920, 1080}},
+            .mainDisplay = 1,
+            .windows = {{20, 600, "Chat", Rect{500, 300, 500, 500}, 0, true},
+                        {10, 500, "Editor", Rect{100, 50, 800, 600}, 0, true}},
+            .eventTrace = {},
+            .overlayImages = {}};
 }
 const Target editor{target::WindowSurface{10}, "Editor", 500};
 const Target mainDisplay{DisplaySurface{1}, "Built-in", std::nullopt};
@@ -71,11 +73,8 @@ class InjectorTest : public ::testing::Test {
                 (u >= 0x20 && u < 0x7f ? out << char(u) : out << "\\u" << std::hex << int(u)) << std::dec;
             if (const auto* s = e.scroll())
                 out << ' ' << s->wheel1 << ',' << s->wheel2 << (s->unit == pixel ? "" : " lines");
-            for (const auto& [flag, name] : {std::pair<std::uint64_t, const char*>{0x20000, "shift"},
-                                             {0x40000, "ctrl"},
-                                             {0x80000, "alt"},
-                                             {0x100000, "cmd"}})
-                if (e.flags & flag) out << " +" << name;
+            for (int bit = 17; bit <= 20; ++bit)  // Shift, Control, Option and Command, in this order
+                if (e.flags >> bit & 1) out << " +" << std::array{"shift", "ctrl", "alt", "cmd"}[bit - 17];
         }
         desktop.clearPostedEvents();
         return out.str();
@@ -85,13 +84,11 @@ class InjectorTest : public ::testing::Test {
         injector = Injector::create(desktop, dryRun);
         std::string log;
         for (const auto& action : actions) {
-            const auto* step = std::get_if<Step>(&action);
-            const auto* wait = std::get_if<Wait>(&action);
-            const auto* release = std::get_if<ReleaseAll>(&action);
             const auto what = std::holds_alternative<Do>(action) ? std::get<Do>(action) : Do::postAgain;
-            if (step) injector->apply(step->input, step->mods, step->target);
-            if (wait) wait->late ? loop.shiftWallClock(ms(wait->ms)) : loop.advance(ms(wait->ms));
-            if (release) injector->releaseAll(release->target);
+            if (const auto* s = std::get_if<Step>(&action)) injector->apply(s->input, s->mods, s->target);
+            if (const auto* w = std::get_if<Wait>(&action))
+                w->late ? loop.shiftWallClock(ms(w->ms)) : loop.advance(ms(w->ms));
+            if (const auto* r = std::get_if<ReleaseAll>(&action)) injector->releaseAll(r->target);
             if (what == Do::mark) log += events() + "|";
             if (what == Do::forget) events();
             if (what == Do::closeEditor)
@@ -110,13 +107,9 @@ class InjectorTest : public ::testing::Test {
     std::shared_ptr<Injector> injector;
 };
 
-// Each row on a fresh injector. The buttons belong to the injector, not to a target: pressed on one display,
-// they drag on another. A wheel turn moves the pointer there first with a plain move, then scrolls by the
-// browser's pixels rounded half away from zero and negated; beyond 32 bits it saturates. Modifier keys
-// travel only as flags; Control and Command chords and control characters carry no text. A press, wheel
-// turn or key-down that would land on another application raises the target instead; it and every event
-// after it, for any target, is held for the settle and then replayed in order, without a second look, and
-// always before any newer event. releaseAll drops what is held and cancels its replay.
+// Each row on a fresh injector. Buttons belong to the injector, not to a target. A wheel turn moves the
+// pointer there first, then scrolls by the pixels rounded half away from zero and negated, saturating at 32
+// bits. Modifier keys travel only as flags; Control and Command chords and control characters carry no text.
 TEST_F(InjectorTest, events_as_the_desktop_gets_them) {
     const Step leftOnSide{press(0.1, 0.1), sideDisplay}, rightOnSide{press(0.1, 0.1, 2), sideDisplay};
     const Step middleOnSide{press(0.1, 0.1, 1), sideDisplay};
@@ -127,7 +120,6 @@ TEST_F(InjectorTest, events_as_the_desktop_gets_them) {
     for (const auto& c : std::vector<Case>{
         {{Move{0.5, 0.25}}, "move 720,225"},
         {{leftOnSide, middleOnSide, Do::forget, Move{0.5, 0.25}}, "left-drag 720,225 center"},
-        {{leftOnSide, rightOnSide, middleOnSide, Do::forget, Move{0.5, 0.25}}, "left-drag 720,225 right"},
         {{leftOnSide, rightOnSide, release(0, 0), Do::forget, Move{0.5, 0.25}}, "right-drag 720,225 right"},
         {{rightOnSide, middleOnSide, release(0, 0, 2), Do::forget, Move{0.5, 0.25}}, "other-drag 720,225 center"},
         {{Step{press(0.5, 0.5, 0, 2), mainDisplay, shift}}, "left-down 720,450 x2 +shift"},
@@ -138,18 +130,18 @@ TEST_F(InjectorTest, events_as_the_desktop_gets_them) {
         {{leftOnSide, Do::forget, wheel(-0.4, 120.5)}, "move 300,200; scroll 300,200 -121,0"},
         {{wheel(2.5, -2.5)}, "move 300,200; scroll 300,200 3,-3"},
         {{wheel(-2147483648.4, 2147483648.4)}, "move 300,200; scroll 300,200 -2147483648,2147483647"},
-        {{Step{keyDown("ShiftLeft", "Shift"), mainDisplay, shift}}, ""},
         {{Step{keyDown("KeyA", "A"), mainDisplay, shift}}, "key-down k0 'A +shift"},
         {{Step{keyDown("KeyC", "c"), mainDisplay, ctrl}}, "key-down k8 +ctrl"},
         {{Step{keyDown("KeyE", "\xc3\xa9"), mainDisplay, alt}}, "key-down k14 '\\ue9 +alt"},
         {{Key{false, "a", "KeyA", true}}, "key-up k0 'a"},
         {{keyDown("IntlBackslash", "e\xcc\x81")}, "key-down k0 'e\\u301"},
-        {{keyDown("MediaPlayPause", "MediaPlayPause")}, ""},
         {{Step{keyDown("IntlRo", "\xe3\x82\x8d"), mainDisplay, meta}}, "key-down k0 +cmd"},
         {{keyDown("Space", " ")}, "key-down k49 ' "},
         {{keyDown("Enter", "Enter")}, "key-down k36"},
         {{keyDown("Tab", "\t")}, "key-down k48"},
-        // Held until the settle, then in order; releases and moves are never tested, wheel turns are.
+        // A press, wheel turn or key-down aimed at another application raises it; that event and every later one,
+        // for any target, is held for the settle, then replayed in order without a second look. Releases and
+        // moves are never tested, wheel turns are.
         {{covered, Wait{50}, Move{0.5, 0.5}, Step{Wheel{0.8, 0.8, 0, 5}, editor}, Step{keyDown("KeyA", "a"), sideDisplay}, Step{release(0.8, 0.8), editor},
           Wait{99}, Do::mark, Wait{150}}, "|left-down 700,500 x1; left-drag 720,450; move 740,530; scroll 740,530 -5,0; key-down k0 'a; left-up 740,530 x1", 1, false},
         {{coveredUp, Step{Move{0.75, 0.75}, editor}, Do::mark, Step{Wheel{0.75, 0.75, 0, 0}, editor}, Do::mark, Wait{150}},

