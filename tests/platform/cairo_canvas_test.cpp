@@ -4,7 +4,6 @@
 
 #include <array>
 #include <filesystem>
-#include <limits>
 
 #include "platform/sim/overlay_images.hpp"
 #include "platform/sim/sim_desktop.hpp"
@@ -13,49 +12,24 @@
 namespace velmora::platform {
 namespace {
 
-using namespace std::chrono_literals;
 using Pixel = std::array<std::uint8_t, 4>;
 
-// One bad shape must not leave the Cairo context in its error state, which would stop all later drawing.
-TEST(CairoCanvas, shapes_that_are_not_numbers_are_skipped_and_drawing_goes_on) {
-    const double nan = std::numeric_limits<double>::quiet_NaN(),
-                 inf = std::numeric_limits<double>::infinity();
+// Cairo's pen grows without bound with the width: an immense one is bounded by what it can reach, and
+// covers all of that.
+TEST(CairoCanvas, an_immensely_wide_stroke_covers_everything_it_reaches) {
     CairoImage image(20, 20);
-    auto& canvas = image.canvas();
-    canvas.setColor(Color{nan, 0, 1, 1});
-    canvas.fillOval(Rect{nan, 0, 5, 5});
-    canvas.fillOval(Rect{0, 0, 1e-300, 1e-300});
-    canvas.fillOval(Rect{0, 0, nan, 5});
-    canvas.fillRect(Rect{0, 0, inf, 5});
-    Path path{{{PathElement::Kind::moveTo, {0, 0}, {}, {}}, {PathElement::Kind::lineTo, {nan, 3}, {}, {}}}};
-    canvas.strokePath(path);
-    path.elements[1].to = {1, 1}, path.lineWidth = inf;
-    canvas.strokePath(path);
-    canvas.drawLayer(*canvas.makeLayer(2, 2), {nan, 0}, nan);
-    canvas.fillMask(*canvas.makeMask(2, 2), {0, inf});
-    canvas.clipTo(Rect{nan, 0, 1, 1});
-    canvas.resetClip();
-    EXPECT_EQ(image.pixel(10, 10)[3], 0);
-    canvas.setColor(Color{0, 0, 1, 1});
-    canvas.fillOval(Rect{0, 0, 20, 20});
-    EXPECT_EQ(cairo_status(static_cast<CairoCanvas&>(canvas).context()), CAIRO_STATUS_SUCCESS);
-    EXPECT_EQ(image.pixel(10, 10), (Pixel{0, 0, 255, 255}));
-    EXPECT_EQ(image.pixel(1, 1)[3], 0);  // outside the circle
-    // Cairo's pen grows without bound with the width; an immense one covers all it reaches.
-    canvas.clearRect(Rect{0, 0, 20, 20});
-    path.lineWidth = 1e300, path.lineCap = LineCap::round;
-    canvas.strokePath(path);
-    EXPECT_EQ(image.pixel(19, 19)[3] + image.pixel(0, 0)[3], 2 * 255);
-}
-
-TEST(CairoImage, is_empty_when_too_large_for_cairo_rather_than_unreadable) {
-    CairoImage huge(40000, 10);
+    image.canvas().setColor(Color{0, 0, 1, 1});
+    image.canvas().strokePath(
+        Path{{{PathElement::Kind::moveTo, {5, 5}, {}, {}}, {PathElement::Kind::lineTo, {6, 5}, {}, {}}},
+             1e300,
+             LineCap::round});
+    EXPECT_EQ(image.pixel(19, 19), (Pixel{0, 0, 255, 255}));
+    EXPECT_EQ(image.pixel(0, 0), (Pixel{0, 0, 255, 255}));
+    CairoImage huge(40000, 10);  // too large for Cairo: empty rather than unreadable
     EXPECT_EQ(huge.width() + huge.height(), 0);
-    huge.canvas().fillRect(Rect{0, 0, 10, 10});
     EXPECT_EQ(huge.pixel(0, 0), Pixel{});
 }
 
-// Fills the whole view with its colour.
 struct ColourView : View {
     void draw(Canvas& canvas, const Rect& bounds) override {
         canvas.setColor(colour);
