@@ -46,10 +46,8 @@ TEST(TargetIsFrontmost, walks_ordinary_windows_of_other_processes_front_to_back)
         {"alone, inside", {}, inside, true},
         {"left and top edges are inside", {}, {100, 100}, true},
         {"right edge is outside", {}, {500, 250}, false},
-        {"bottom edge is outside", {}, {300, 400}, false},
         {"the target hidden", {window(501, Rect{100, 100, 400, 300}, 0, false, 10)}, inside, false},
         {"another app covers the point", {window(602)}, inside, false},
-        {"another app elsewhere", {window(602, Rect{600, 0, 200, 200})}, inside, true},
         {"palette, menu bar", {window(602, all, 3), window(0, all, 24)}, inside, true},
         {"a layerless entry", {window(602, all, std::nullopt)}, inside, true},
         {"no or unusable bounds", {window(602, std::nullopt), window(602, Rect{NAN, 0, 1, 1})}, inside, true},
@@ -147,7 +145,6 @@ std::vector<SimWindow> oddWindows() {
             {79, 501, "Slides", somewhere, 0, false},  // minimised
             {80, 501, "Slides", std::nullopt, 0, true},
             {81, (std::int64_t{1} << 32) + 501, "Wrapped", somewhere, 0, true},
-            {82, std::int64_t{-1} - (std::int64_t{1} << 31), "Low", somewhere, 0, true},
             {83, 501, "Slides", Rect{NAN, 0, 10, 10}, 0, true},
             {0, 504, "Zero", somewhere, 0, true}};
 }
@@ -170,16 +167,12 @@ TEST(TargetResolve, every_label_shape_gives_its_outcome) {
         {"window:79", "window 79 Slides 501"},
         {"window:80", "gone 80"},
         {"window:81", "window 81 Wrapped 0"},
-        {"window:82", "window 82 Low 0"},
         {"window:83", "gone 83"},
         {"window:-0", "window 0 Zero 504"},
-        {"window:4294967295", "gone 4294967295"},
         {"window:4294967296", "?"},
-        {"window:", "?"},
         {"window:Slides", "?"},
         {"web-contents-media-stream://12:34", "?"},
         {"Window:4242", "tab"},
-        {"tab:12", "tab"},
         // Displays: by id, then by the page's size in pixels (both given, exactly), then the only one.
         {"screen:1", "display 1 Built-in Display -"},
         {"screen:2:0", "display 2 Display -", 3024.0, 1964.0},
@@ -188,8 +181,6 @@ TEST(TargetResolve, every_label_shape_gives_its_outcome) {
         {"screen:77", "display 2 Display -", 2560.0, 1440.0},
         {"screen:77", "missing 77", 1920.0, 1080.0},
         {"screen:77", "missing 77", 2560.0, std::nullopt},
-        {"screen:77", "missing 77", std::nullopt, 1440.0},
-        {"screen:77", "missing 77", 2560.5, 1440.0},
         {"screen:77", "missing 77", 1512.0, 982.0},  // points, not pixels
         {"screen:77", "display 5 Left -", 1920.0, 1080.0, alike},
         {"screen:1", "missing 1", 3024.0, 1964.0, {}},
