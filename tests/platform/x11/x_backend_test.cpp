@@ -82,6 +82,7 @@ class X11Bare : public ::testing::Test {
             return list && std::ranges::find(*list, probe) != list->end();
         }));
         XDestroyWindow(x->display(), probe);
+        XSync(x->display(), False);
     }
     // The listed windows among `mine`, front first.
     std::vector<Window> listed(const std::vector<const XApp*>& mine) {
