@@ -66,7 +66,8 @@ class X11Bare : public ::testing::Test {
         return true;
     }
     void startWindowManager() {
-        const std::vector<std::string> rc{"--config-file", VELMORA_SOURCE_DIR "/scripts/x11/openbox-rc.xml"};
+        const std::vector<std::string> rc{"--config-file",
+                                          VELMORA_SOURCE_DIR "/tests/platform/x11/openbox_rc.xml"};
         openbox = std::make_unique<ChildProcess>("/usr/bin/openbox", rc);
         ASSERT_TRUE(await([&] {
             // Started again when it could not connect (see connect()).
