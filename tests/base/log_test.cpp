@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -10,58 +12,40 @@
 namespace velmora {
 namespace {
 
-std::chrono::system_clock::time_point at(int year, int month, int day, int hour, int minute, int second) {
-    using namespace std::chrono;
-    return sys_days{std::chrono::year{year} / month / day} + hours{hour} + minutes{minute} + seconds{second};
-}
+using namespace std::chrono;
 
-TEST(Log, line_is_bracketed_utc_timestamp_space_message_newline) {
-    struct Case {
-        std::string message;
-        std::string expected;
+TEST(Log, line_is_bracketed_utc_timestamp_space_message_newline_whatever_the_time_zone) {
+    const auto when = sys_days{2026y / 3 / 1} + 14h + 5min + 9s + 999ms;
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"x", "[2026-03-01T14:05:09Z] x\n"},
+        {"", "[2026-03-01T14:05:09Z] \n"},
+        {"two\nlines", "[2026-03-01T14:05:09Z] two\nlines\n"},
+        {"caf\xc3\xa9 \xe2\x80\x94 ok", "[2026-03-01T14:05:09Z] caf\xc3\xa9 \xe2\x80\x94 ok\n"},
     };
-    const auto when = at(2026, 3, 1, 14, 5, 9) + std::chrono::milliseconds(999);
-    for (const Case& c : std::vector<Case>{
-             {"x", "[2026-03-01T14:05:09Z] x\n"},
-             {"", "[2026-03-01T14:05:09Z] \n"},
-             {"two\nlines", "[2026-03-01T14:05:09Z] two\nlines\n"},
-             {"caf\xc3\xa9 \xe2\x80\x94 ok", "[2026-03-01T14:05:09Z] caf\xc3\xa9 \xe2\x80\x94 ok\n"},
-         }) {
-        EXPECT_EQ(logLine(when, c.message), c.expected);
-    }
-    EXPECT_EQ(logLine(when, "x").size(), 25u);
-}
-
-TEST(Log, timestamp_is_utc_whatever_the_time_zone) {
+    for (const auto& [message, line] : cases)
+        EXPECT_EQ(logLine(when, message), line);
     setenv("TZ", "Pacific/Kiritimati", 1);
     tzset();
-    EXPECT_EQ(logLine(at(2026, 12, 31, 23, 0, 0), "x"), "[2026-12-31T23:00:00Z] x\n");
+    EXPECT_EQ(logLine(sys_days{2026y / 12 / 31} + 23h, "x"), "[2026-12-31T23:00:00Z] x\n");
     unsetenv("TZ");
     tzset();
 }
 
 TEST(Log, lines_from_many_threads_never_interleave) {
     testing::StderrCapture capture;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i)
-                log(std::string(100, static_cast<char>('a' + t)));
-        });
+    {
+        std::vector<std::jthread> threads;
+        for (char t = 'a'; t < 'i'; ++t)
+            threads.emplace_back([t] {
+                for (int i = 0; i < 200; ++i)
+                    log(std::string(100, t));
+            });
     }
-    for (auto& thread : threads)
-        thread.join();
-    const std::string text = capture.text();
+    std::istringstream text(capture.text());
     std::size_t lines = 0;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const auto end = text.find('\n', start);
-        ASSERT_NE(end, std::string::npos);
-        const std::string line = text.substr(start, end - start);
-        ASSERT_EQ(line.size(), 23u + 100u);
+    for (std::string line; std::getline(text, line); ++lines) {
+        ASSERT_EQ(line.size(), 123u) << line;
         EXPECT_EQ(line.substr(23), std::string(100, line[23]));
-        ++lines;
-        start = end + 1;
     }
     EXPECT_EQ(lines, 8u * 200u);
 }

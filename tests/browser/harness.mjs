@@ -10,16 +10,10 @@ import { fileURLToPath } from "node:url";
 
 import { chromium } from "playwright-core";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-export const sourceDir = path.resolve(here, "..", "..");
+export const sourceDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "..", "..");
 export const helperBinary = process.env.VELMORA_HELPER_BINARY ?? path.join(sourceDir, "build", "velmora-helper");
 export const artifactDir = process.env.VELMORA_ARTIFACT_DIR ?? path.join(sourceDir, "build", "browser-artifacts");
-export const chromiumPath = "/usr/bin/chromium";
-export const xTestAppBinary =
-  process.env.VELMORA_X_TEST_APP ?? path.join(path.dirname(helperBinary), "velmora-x-test-app");
-
-// The tag every posted event carries: "Velm", first letter in the top byte.
-export const velmTag = 0x56656c6d;
+const xTestAppBinary = process.env.VELMORA_X_TEST_APP ?? path.join(path.dirname(helperBinary), "velmora-x-test-app");
 
 // Awaits a condition by asking again on every turn of a short poll, failing with `what` after `timeout`.
 export async function waitUntil(what, condition, timeout = 10_000) {
@@ -32,27 +26,27 @@ export async function waitUntil(what, condition, timeout = 10_000) {
   }
 }
 
-export function freePort(host = "127.0.0.1") {
+const jsonLines = (text) =>
+  text
+    .split("\n")
+    .filter(Boolean)
+    .map((line) => JSON.parse(line));
+const tempDir = (prefix) => fs.mkdtempSync(path.join(os.tmpdir(), `velmora-${prefix}-`));
+
+function freePort() {
   return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once("error", reject);
-    server.listen(0, host, () => {
+    const server = net.createServer().once("error", reject);
+    server.listen(0, "127.0.0.1", () => {
       const { port } = server.address();
       server.close(() => resolve(port));
     });
   });
 }
 
-export function tempDir(prefix) {
-  return fs.mkdtempSync(path.join(os.tmpdir(), `velmora-${prefix}-`));
-}
-
-// A child process whose output is collected as it comes, so tests can await a line in it.
+// A child process whose output is collected as it comes, so that tests can await a line in it.
 class Child {
-  constructor(command, args, options = {}) {
-    this.stdout = "";
-    this.stderr = "";
-    this.exited = null;
+  constructor(name, command, args, options = {}) {
+    Object.assign(this, { name, stdout: "", stderr: "", exited: null });
     this.process = spawn(command, args, { stdio: ["pipe", "pipe", "pipe"], ...options });
     this.process.stdout.setEncoding("utf8").on("data", (text) => (this.stdout += text));
     this.process.stderr.setEncoding("utf8").on("data", (text) => (this.stderr += text));
@@ -69,19 +63,16 @@ class Child {
   }
 
   async #await(stream, text, pattern, timeout) {
+    const check = () => {
+      if (this.exited) throw new Error(`${this.name} ended (${JSON.stringify(this.exited)}):\n${this.stderr}`);
+      return typeof pattern === "string" ? text().includes(pattern) : pattern.test(text());
+    };
     try {
-      return await waitUntil(`${pattern} on ${stream} of ${this.name}`, () => this.#check(text(), pattern), timeout);
+      return await waitUntil(`${pattern} on ${stream} of ${this.name}`, check, timeout);
     } catch (error) {
       error.message += `; it printed:\n${text().slice(-4000)}`;
       throw error;
     }
-  }
-
-  #check(text, pattern) {
-    if (this.exited) {
-      throw new Error(`${this.name} ended (${JSON.stringify(this.exited)}) while awaiting ${pattern}:\n${this.stderr}`);
-    }
-    return typeof pattern === "string" ? text.includes(pattern) : pattern.test(text);
   }
 
   // Ends the process; fails when a sanitizer reported anything on its way (in a sanitized build).
@@ -96,80 +87,67 @@ class Child {
   }
 }
 
-// The helper on a sim desktop described by `scene` (written to a scene file in a fresh directory, with
-// the event trace and the overlay images beside it), or without a scene on whatever `args` choose, such as
-// `["--backend", "x11"]`.
-export async function startHelper({ scene, dryRun = false, args: extra = [] }) {
+// The helper on a sim desktop described by `scene` (written to a scene file in a fresh directory, with the
+// event trace and the overlay images beside it), or without a scene on whatever `args` choose, such as
+// `["--backend", "x11"]`. `events()` reads the trace, `overlayImages()` the overlay images, `lastMenu()`
+// the last block the terminal menu printed.
+export async function startHelper({ scene, args = [] }) {
   const dir = tempDir("helper");
   const trace = path.join(dir, "events.jsonl");
   const overlays = path.join(dir, "overlays");
   fs.mkdirSync(overlays);
   const port = await freePort();
-  const args = ["--port", String(port)];
   if (scene) {
     const sceneFile = path.join(dir, "scene.json");
-    fs.writeFileSync(sceneFile, JSON.stringify({ ...scene, eventTrace: trace, overlayImages: overlays }, null, 2));
-    args.push("--sim-scene", sceneFile);
+    fs.writeFileSync(sceneFile, JSON.stringify({ ...scene, eventTrace: trace, overlayImages: overlays }));
+    args = [...args, "--sim-scene", sceneFile];
   }
-  if (dryRun) args.push("--dry-run");
-  args.push(...extra);
-  const helper = new Child(helperBinary, args);
-  helper.name = "velmora-helper";
-  Object.assign(helper, { port, dir, trace, overlays });
+  const helper = new Child("velmora-helper", helperBinary, ["--port", String(port), ...args]);
+  Object.assign(helper, {
+    port,
+    events: () => (fs.existsSync(trace) ? jsonLines(fs.readFileSync(trace, "utf8")) : []),
+    overlayImages: () => fs.readdirSync(overlays).filter((n) => n.endsWith(".png")).map((n) => path.join(overlays, n)),
+    lastMenu: () => helper.stdout.split("[end]\n").filter((block) => block.includes("[menu]")).at(-1) ?? "",
+  });
   await helper.waitForStderr(`listening on ws://127.0.0.1:${port}`);
   return helper;
 }
 
-// Every event the sim desktop has posted so far, from the trace file.
-export function tracedEvents(helper) {
-  if (!fs.existsSync(helper.trace)) return [];
-  return fs
-    .readFileSync(helper.trace, "utf8")
-    .split("\n")
-    .filter((line) => line !== "")
-    .map((line) => JSON.parse(line));
-}
-
-export function overlayImages(helper) {
-  return fs
-    .readdirSync(helper.overlays)
-    .filter((name) => name.endsWith(".png"))
-    .map((name) => path.join(helper.overlays, name));
-}
-
-// The last block the terminal menu printed.
-export function lastMenu(helper) {
-  const blocks = helper.stdout.split("[end]\n").filter((block) => block.includes("[menu]"));
-  return blocks.length === 0 ? "" : blocks[blocks.length - 1];
-}
-
 // scripts/serve-web on `host`, on a free port of its choosing.
 export async function serveWeb(host) {
-  const server = new Child(path.join(sourceDir, "scripts", "serve-web"), ["--host", host, "--port", "0"]);
-  server.name = "serve-web";
+  const server = new Child("serve-web", path.join(sourceDir, "scripts", "serve-web"), ["--host", host, "--port", "0"]);
   await server.waitForStdout(/http:\/\/\S+:\d+\//);
   server.port = Number(/:(\d+)\/\s*$/m.exec(server.stdout)[1]);
   return server;
 }
 
-export async function launchBrowser() {
+async function launch(options, args = []) {
   const profile = tempDir("chromium");
   const context = await chromium.launchPersistentContext(profile, {
-    executablePath: chromiumPath,
-    headless: true,
-    viewport: { width: 1280, height: 900 },
-    args: [
-      "--headless",
-      "--no-sandbox",
-      "--disable-gpu",
-      "--no-first-run",
-      "--disable-background-networking",
-      "--disable-component-update",
-      "--disable-sync",
-    ],
+    executablePath: "/usr/bin/chromium",
+    ...options,
+    args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+      "--disable-component-update", "--disable-sync", ...args],
   });
   context.profile = profile;
   return context;
+}
+
+export const launchBrowser = () => launch({ headless: true, viewport: { width: 1280, height: 900 } }, ["--headless"]);
+
+// Chromium in a window of the X session, not headless, on the right-hand monitor, clear of test windows
+// placed on the left. When asked for a screen or window to share, it picks, without showing its picker,
+// the source whose name is `captureSource`: a window's title, or a screen's name as the picker lists it.
+export const launchHeadedBrowser = ({ captureSource }) =>
+  launch({ headless: false, viewport: { width: 900, height: 700 }, env: { ...process.env, DISPLAY: xDisplay() } }, [
+    "--ozone-platform=x11",
+    "--window-position=960,0",
+    `--auto-select-desktop-capture-source=${captureSource}`,
+  ]);
+
+export async function closeBrowser(context) {
+  await context.close();
+  fs.rmSync(context.profile, { recursive: true, force: true });
 }
 
 // The X session the X tests run in: $DISPLAY, or nothing when there is none. Without one the X tests are
@@ -193,33 +171,6 @@ export function xAtom(name) {
   return match ? Number(match[1]) : null;
 }
 
-// Chromium in a window of the X session, not headless. When asked for a screen or window to share,
-// Chromium picks, without showing its picker, the source whose name is `captureSource`: a window's title,
-// or a screen's name as the picker lists it.
-export async function launchHeadedBrowser({ captureSource }) {
-  const profile = tempDir("chromium");
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: chromiumPath,
-    headless: false,
-    viewport: { width: 900, height: 700 },
-    env: { ...process.env, DISPLAY: xDisplay() },
-    args: [
-      "--no-sandbox",
-      "--disable-gpu",
-      "--no-first-run",
-      "--ozone-platform=x11",
-      // On the right-hand monitor, clear of test windows placed on the left.
-      "--window-position=960,0",
-      "--disable-background-networking",
-      "--disable-component-update",
-      "--disable-sync",
-      `--auto-select-desktop-capture-source=${captureSource}`,
-    ],
-  });
-  context.profile = profile;
-  return context;
-}
-
 // An HTTP server on 127.0.0.1 answering every request with `html`, for a page of the test's own.
 export async function serveHtml(html) {
   const server = http.createServer((request, response) => {
@@ -240,14 +191,8 @@ export async function startXTestApp({ title, geometry = "400x300+100+100", windo
   if (windowClass) args.push("--class", windowClass);
   if (color) args.push("--color", color);
   if (!setPid) args.push("--no-pid");
-  const app = new Child(xTestAppBinary, args, { env: { ...process.env, DISPLAY: xDisplay() } });
-  app.name = "velmora-x-test-app";
-  app.events = () =>
-    app.stdout
-      .slice(0, app.stdout.lastIndexOf("\n") + 1)
-      .split("\n")
-      .filter((line) => line !== "")
-      .map((line) => JSON.parse(line));
+  const app = new Child("velmora-x-test-app", xTestAppBinary, args, { env: { ...process.env, DISPLAY: xDisplay() } });
+  app.events = () => jsonLines(app.stdout.slice(0, app.stdout.lastIndexOf("\n") + 1));
   app.awaitEvent = (what, match = () => true, timeout) =>
     waitUntil(`${what} from the X test app`, () => {
       if (app.exited) throw new Error(`the X test app ended (${JSON.stringify(app.exited)}):\n${app.stderr}`);
@@ -256,11 +201,6 @@ export async function startXTestApp({ title, geometry = "400x300+100+100", windo
   app.send = (command) => app.process.stdin.write(`${command}\n`);
   app.window = (await app.awaitEvent("ready")).window;
   return app;
-}
-
-export async function closeBrowser(context) {
-  await context.close();
-  fs.rmSync(context.profile, { recursive: true, force: true });
 }
 
 // Opens the test page from `origin` aimed at the helper's port; page errors are kept for a final check.
@@ -273,15 +213,7 @@ export async function openPage(context, origin, helperPort) {
 }
 
 // Waits poll on a timer: requestAnimationFrame, Playwright's default, stops in a page that is not in front.
-const polling = { polling: 50 };
-
-export function awaitInPage(page, predicate, arg) {
-  return page.waitForFunction(predicate, arg, polling);
-}
-
-export function awaitConnection(page, state) {
-  return awaitInPage(page, (wanted) => window.velmora.connection === wanted, state);
-}
+export const awaitInPage = (page, predicate, arg) => page.waitForFunction(predicate, arg, { polling: 50 });
 
 // The first received message that has every member of `fields`, once there is one.
 export async function awaitMessage(page, fields) {
@@ -301,34 +233,8 @@ export async function surfacePoint(page, fx, fy) {
   const box = await page.evaluate(() => {
     const surface = document.getElementById("surface");
     const r = surface.getBoundingClientRect();
-    return {
-      left: r.left + surface.clientLeft,
-      top: r.top + surface.clientTop,
-      width: surface.clientWidth,
-      height: surface.clientHeight,
-    };
+    const [x, y] = [r.left + surface.clientLeft, r.top + surface.clientTop];
+    return { x, y, w: surface.clientWidth, h: surface.clientHeight };
   });
-  return { x: box.left + fx * box.width, y: box.top + fy * box.height };
-}
-
-// Reads pixels of a PNG through the browser's own decoder: [r, g, b, a] at each of `points` (fractions of
-// the image), and the image's size.
-export async function pngPixels(page, file, points) {
-  const base64 = fs.readFileSync(file).toString("base64");
-  return page.evaluate(
-    async ({ base64, points }) => {
-      const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
-      const bitmap = await createImageBitmap(new Blob([bytes], { type: "image/png" }));
-      const canvas = new OffscreenCanvas(bitmap.width, bitmap.height);
-      const context = canvas.getContext("2d");
-      context.drawImage(bitmap, 0, 0);
-      const at = ({ x, y }) => {
-        const px = Math.min(bitmap.width - 1, Math.floor(x * bitmap.width));
-        const py = Math.min(bitmap.height - 1, Math.floor(y * bitmap.height));
-        return Array.from(context.getImageData(px, py, 1, 1).data);
-      };
-      return { width: bitmap.width, height: bitmap.height, pixels: points.map(at) };
-    },
-    { base64, points },
-  );
+  return { x: box.x + fx * box.w, y: box.y + fy * box.h };
 }

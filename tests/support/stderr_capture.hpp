@@ -1,5 +1,12 @@
 #pragma once
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace velmora::testing {
@@ -7,16 +14,32 @@ namespace velmora::testing {
 // Redirects this process's standard error into a temporary file while alive; text() gives what was written.
 class StderrCapture {
   public:
-    StderrCapture();
-    ~StderrCapture();
+    StderrCapture() {
+        char name[] = "/tmp/velmora-stderr-XXXXXX";
+        if ((file_ = ::mkstemp(name)) < 0) throw std::runtime_error("mkstemp failed");
+        path_ = name;
+        std::fflush(stderr);
+        ::dup2(file_, STDERR_FILENO);
+    }
+    ~StderrCapture() {
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        ::close(file_);
+        ::unlink(path_.c_str());
+    }
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
 
-    std::string text() const;
+    std::string text() const {
+        std::fflush(stderr);
+        std::ostringstream text;
+        text << std::ifstream(path_, std::ios::binary).rdbuf();
+        return text.str();
+    }
 
   private:
-    int saved_;
-    int file_;
+    int saved_ = ::dup(STDERR_FILENO), file_ = -1;
     std::string path_;
 };
 

@@ -1,29 +1,38 @@
 #pragma once
 
-#include <boost/json/object.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/json/serialize.hpp>
 
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
+#include <condition_variable>
+#include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
-#include <string_view>
-#include <utility>
+#include <thread>
 #include <vector>
 
 namespace velmora::testing {
 
-// What a test page puts into its opening handshake.
+using namespace std::chrono_literals;
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using error_code = boost::system::error_code;
+
+// What a test page puts into its opening handshake: "Origin" first (none: no such field), then `headers`
+// in order, names written exactly as given.
 struct WsRequest {
-    // Sent first as "Origin"; none sends no such field.
     std::optional<std::string> origin = "http://localhost";
-    // Further fields after it, in order, names written exactly as given (a second "origin", "ORIGIN",
-    // "Sec-WebSocket-Protocol", "Cookie", …).
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string target = "/";
-    // False makes a page that never reads what the server sends.
-    bool readInBackground = true;
+    bool readInBackground = true;  // false: a page that never reads what the server sends
 };
 
 struct WsMessage {
@@ -31,76 +40,167 @@ struct WsMessage {
     bool binary = false;
 };
 
-// A real WebSocket client over loopback for tests. Received messages are collected by the client's own
-// thread, so a test whose main loop runs on the test thread can await them with
-// `loop.runUntil([&] { return client.messageCount() >= n; })`; receive() blocks for tests without one.
-// Sending, closing and dropping block until done (or failed), so what follows happens after them.
+// A real WebSocket client over loopback. Its own thread collects what arrives, so a test running a main
+// loop awaits messageCount(); receive() blocks for tests without one. Sending, closing and dropping block
+// until done (or failed), so what follows happens after them.
 class WsClient {
   public:
-    // Opens the TCP connection only: the server now has a connection in its handshake. Throws
-    // std::runtime_error when the connection cannot be made.
-    static std::unique_ptr<WsClient> open(std::uint16_t port);
-    // open() followed by handshake().
-    static std::unique_ptr<WsClient> connect(std::uint16_t port, const WsRequest& request = {});
-    ~WsClient();
-    WsClient(const WsClient&) = delete;
-    WsClient& operator=(const WsClient&) = delete;
+    // The TCP connection only: the server has a connection in its handshake. Throws when refused.
+    static std::unique_ptr<WsClient> open(std::uint16_t port) {
+        std::unique_ptr<WsClient> client(new WsClient());
+        client->port_ = port;
+        error_code ec;
+        client->ws_.next_layer().socket().connect({net::ip::address_v4::loopback(), port}, ec);
+        if (ec) throw std::runtime_error("ws client: connect failed: " + ec.message());
+        client->thread_ = std::thread([io = &client->io_] { io->run(); });
+        return client;
+    }
+    static std::unique_ptr<WsClient> connect(std::uint16_t port, const WsRequest& request = {}) {
+        auto client = open(port);
+        client->handshake(request);
+        return client;
+    }
+    ~WsClient() {
+        work_.reset();
+        io_.stop();
+        thread_.join();
+    }
 
-    // Performs the opening handshake; true when the server switched protocols.
-    bool handshake(const WsRequest& request = {});
+    bool handshake(const WsRequest& request = {}) {  // true when the server switched protocols
+        accepted_ = !await([&](auto done) {
+            ws_.set_option(websocket::stream_base::decorator([request](websocket::request_type& req) {
+                if (request.origin) req.set(beast::http::field::origin, *request.origin);
+                for (const auto& [name, value] : request.headers)
+                    req.insert(name, value);
+            }));
+            ws_.set_option(websocket::stream_base::timeout{10s, websocket::stream_base::none(), false});
+            ws_.async_handshake(response_, "127.0.0.1:" + std::to_string(port_), "/", done);
+        });
+        if (!accepted_) update([&] { ended_ = true; });
+        if (accepted_ && request.readInBackground) {
+            net::post(io_, [this] {
+                ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+                    if (kind != websocket::frame_type::close)
+                        update([&] { ++(kind == websocket::frame_type::pong ? pongs_ : pings_); });
+                });
+                read();
+            });
+        }
+        return accepted_;
+    }
     bool accepted() const { return accepted_; }
-    // The HTTP status of the handshake answer: 101 when accepted, 0 when there was no answer.
-    unsigned status() const { return status_; }
-    // A header field of the handshake answer, if present.
-    std::optional<std::string> responseHeader(std::string_view name) const;
+    unsigned status() const { return response_.result_int(); }  // of the handshake answer; 0 without one
+    std::optional<std::string> responseHeader(std::string_view name) const {
+        const auto it = response_.find(name);
+        return it == response_.end() ? std::nullopt : std::optional(std::string(it->value()));
+    }
 
-    // False when the message could not be written.
-    bool sendText(std::string_view text);
-    bool sendBinary(std::string_view bytes);
-    bool sendJson(const boost::json::object& object);
-    // Sends a ping and waits for its pong, so the server has read everything sent before it. Needs the
-    // background reading.
-    bool ping();
+    bool sendText(std::string_view text) { return send(text, false); }
+    bool sendBinary(std::string_view bytes) { return send(bytes, true); }
+    bool sendJson(const boost::json::object& object) { return sendText(boost::json::serialize(object)); }
+    // Sends a ping and awaits its pong: the server has then read everything sent before it.
+    bool ping() {
+        std::size_t expected;
+        update([&] { expected = pongs_ + 1; });
+        if (await([this](auto done) { ws_.async_ping({}, done); })) return false;
+        return waitFor(10s, [&] { return pongs_ >= expected; });
+    }
 
-    std::size_t messageCount() const;
-    // Pings from the server, which the client answers by itself.
-    std::size_t pingsReceived() const;
-    std::vector<WsMessage> messages() const;
-    // The next message not yet taken by receive(), waiting up to `timeout`.
-    std::optional<WsMessage> receive(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::size_t messageCount() const {
+        return locked([&] { return received_.size(); });
+    }
+    std::size_t pingsReceived() const {
+        return locked([&] { return pings_; });
+    }  // answered by the client
+    std::vector<WsMessage> messages() const {
+        return locked([&] { return received_; });
+    }
+    // The next message not yet taken by receive().
+    std::optional<WsMessage> receive(std::chrono::milliseconds timeout = 10s) {
+        if (!waitFor(timeout, [&] { return taken_ < received_.size(); })) return std::nullopt;
+        return locked([&] { return received_[taken_++]; });
+    }
 
-    // Sends a close frame and waits (bounded) for the server's answer.
-    void close();
-    // Resets the TCP connection without a close frame.
-    void drop();
-    // The server ended the connection (close frame, reset or end of stream) and reading has stopped.
-    bool serverClosed() const;
-    // Waits up to `timeout` for serverClosed().
-    bool awaitServerClosed(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // A close frame, and (bounded) the server's answer.
+    void close() {
+        await([this](auto done) { ws_.async_close(websocket::close_code::normal, done); });
+    }
+    // A TCP reset without a close frame: a zero linger turns the close into one.
+    void drop() {
+        await([this](auto done) {
+            error_code ec;
+            ws_.next_layer().socket().set_option(net::socket_base::linger(true, 0), ec);
+            ws_.next_layer().socket().close(ec);
+            done(ec);
+        });
+    }
+    // The server ended the connection and reading has stopped.
+    bool awaitServerClosed(std::chrono::milliseconds timeout = 10s) {
+        return waitFor(timeout, [this] { return ended_; });
+    }
 
   private:
-    struct Impl;
-    WsClient();
-    bool send(std::string_view data, bool binary);
+    WsClient() = default;
 
-    std::unique_ptr<Impl> impl_;
+    // Runs `start` on the client's thread and waits for the operation it starts to call `done`.
+    struct Done {
+        std::shared_ptr<std::promise<error_code>> result = std::make_shared<std::promise<error_code>>();
+        void operator()(error_code ec, std::size_t = 0) const { result->set_value(ec); }
+    };
+    error_code await(const std::function<void(Done)>& start) {
+        Done done;
+        auto result = done.result->get_future();
+        net::post(io_, [&start, done] { start(done); });
+        if (result.wait_for(20s) != std::future_status::ready) throw std::runtime_error("ws client: stuck");
+        return result.get();
+    }
+    bool send(std::string_view data, bool binary) {
+        return !await([&](auto done) {
+            ws_.binary(binary);
+            ws_.async_write(net::buffer(data), done);
+        });
+    }
+    void read() {
+        ws_.async_read(buffer_, [this](error_code ec, std::size_t) {
+            update([&] {
+                if (ec)
+                    ended_ = true;
+                else
+                    received_.push_back({beast::buffers_to_string(buffer_.data()), !ws_.got_text()});
+                buffer_.consume(buffer_.size());
+            });
+            if (!ec) read();
+        });
+    }
+    template <typename F>
+    auto locked(F f) const -> decltype(f()) {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
+    template <typename F>
+    void update(F change) {
+        locked(change);
+        changed_.notify_all();
+    }
+    template <typename F>
+    bool waitFor(std::chrono::milliseconds timeout, F condition) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, condition);
+    }
+
+    net::io_context io_{1};
+    net::executor_work_guard<net::io_context::executor_type> work_{io_.get_executor()};
+    websocket::stream<beast::tcp_stream> ws_{io_};
+    beast::flat_buffer buffer_;
+    websocket::response_type response_;
+    std::thread thread_;
     std::uint16_t port_ = 0;
     bool accepted_ = false;
-    unsigned status_ = 0;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<WsMessage> received_;
+    std::size_t taken_ = 0, pongs_ = 0, pings_ = 0;
+    bool ended_ = false;
 };
-
-// What a raw HTTP exchange gave back: everything the server wrote before it closed, and whether it closed
-// (rather than the deadline passing).
-struct RawReply {
-    std::string bytes;
-    bool closed = false;
-};
-
-// Writes `request` verbatim to 127.0.0.1:port and reads until the server closes or `timeout` passes.
-RawReply rawHttp(std::uint16_t port, std::string_view request,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// Whether a TCP connection to address:port is accepted.
-bool tcpConnects(const std::string& address, std::uint16_t port);
 
 }  // namespace velmora::testing
