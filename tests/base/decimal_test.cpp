@@ -33,7 +33,7 @@ TEST(ParseUInt32, generated_numbers_read_as_their_value_when_they_fit) {
             value <= UINT32_MAX ? std::optional(static_cast<std::uint32_t>(value)) : std::nullopt;
         ASSERT_EQ(parseUInt32(text), expected) << text;
         if (value != 0) {
-            ASSERT_EQ(parseUInt32("-" + text.substr(text[0] == '+')), std::nullopt) << text;
+            ASSERT_EQ(parseUInt32(std::string("-").append(text, text[0] == '+')), std::nullopt) << text;
         }
     }
 }

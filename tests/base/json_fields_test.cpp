@@ -79,8 +79,9 @@ TEST(JsonFields, generated_number_texts_read_as_integers_saturated_and_truncated
         for (auto length = random() % 30; digits.size() < length;)
             digits += static_cast<char>('0' + random() % 10);
         const std::string sign = negative ? "-" : "";
-        const std::string fraction =
-            digits.size() < 12 && random() % 2 ? "." + std::to_string(random() % 1000) : "";
+        const std::string fraction = digits.size() < 12 && random() % 2
+                                         ? std::string(".").append(std::to_string(random() % 1000))
+                                         : "";
         const std::string limit = negative ? "9223372036854775808" : "9223372036854775807";
         const bool beyond = digits.size() > limit.size() || (digits.size() == limit.size() && digits > limit);
         const auto expected = beyond ? (negative ? int64Min : int64Max) : std::stoll(sign + digits);
