@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/backend.hpp"
 #include "platform/sim/event_trace.hpp"
 #include "platform/sim/scene_file.hpp"
 #include "platform_test_support.hpp"
@@ -20,12 +22,13 @@ namespace velmora::platform::sim {
 namespace {
 
 using namespace velmora::platform::mac;
+using Ids = std::vector<WindowId>;
 
 struct Desk {
     MainLoop loop{MainLoop::Time::manual};
     std::unique_ptr<SimDesktop> desktop = std::make_unique<SimDesktop>(loop, defaultScene());
-    std::vector<WindowId> listed() const {
-        std::vector<WindowId> out;
+    Ids listed() const {
+        Ids out;
         const auto list = desktop->onScreenWindows();
         for (const auto& entry : *list)
             out.push_back(entry.number);
@@ -37,74 +40,64 @@ SyntheticInput input(decltype(SyntheticInput::action) action, KeyModifiers mods 
     return SyntheticInput{std::move(action), mods, tag};
 }
 
-// A menu-bar window of a higher level stays in front of the overlay, as on a real desktop.
+// A menu-bar window of a higher level stays in front of the overlay, as on a real desktop. A window closed
+// before its display runs, and the program's objects outliving the desktop, are left alone.
 TEST(SimDesktop, a_shown_overlay_is_listed_as_this_process_floating_window_in_front_of_ordinary_ones) {
     Desk desk;
     auto& windows = desk.desktop->scene().windows;
     windows.insert(windows.begin(), {{5, 0, "Window Server", Rect{0, 0, 1512, 24}, 25, true},
                                      {6, 602, "Palette", Rect{0, 0, 9, 9}, 3, true}});
-    auto window = desk.desktop->createOverlayWindow({});
-    const WindowId number = window->windowNumber();
-    window->setFrame(Rect{100, 120, -1200, 720}, false);
-    EXPECT_EQ(desk.listed(), (std::vector<WindowId>{5, 6, 4242, 4243}));
-    window->show();
-    EXPECT_EQ(desk.listed(), (std::vector<WindowId>{5, 6, number, 4242, 4243}));
-    const auto own = *desk.desktop->windowEntry(number);
-    EXPECT_TRUE(own.ownerPid == ::getpid() && own.layer == 3);
-    EXPECT_EQ(own.bounds, (Rect{-1100, 120, 1200, 720}));
-    window->hide();
-    EXPECT_EQ(desk.listed(), (std::vector<WindowId>{5, 6, 4242, 4243}));
-    window.reset();
-    EXPECT_FALSE(desk.desktop->windowEntry(number).has_value());
-}
-
-// A run posts an event per pointer move for as long as it lasts: only the latest records are kept.
-TEST(SimDesktop, raising_needs_the_permission_and_a_long_run_keeps_only_the_latest_records) {
-    for (const bool trusted : {true, false}) {
-        Desk desk;
-        desk.desktop->scene().trusted = trusted;
-        const std::size_t kept = desk.desktop->recordsKept, total = 10 * kept + 3;
-        for (std::size_t i = 0; i < total; ++i) {
-            desk.desktop->postInput(input(PointerMotion{{static_cast<double>(i), 0}, {}}));
-            desk.desktop->raiseWindow(501, 4243);  // not that process's window: nothing moves
-        }
-        desk.desktop->raiseWindow(502, 4243);
-        EXPECT_EQ(desk.listed(),
-                  (trusted ? std::vector<WindowId>{4243, 4242} : std::vector<WindowId>{4242, 4243}));
-        const auto& events = desk.desktop->postedEvents();
-        EXPECT_LE(events.capacity() + desk.desktop->raiseRequests().capacity(), 4 * kept);
-        std::size_t outOfPlace = 0;
-        for (std::size_t i = 0; i < events.size(); ++i)
-            outOfPlace += events[i].location.x != static_cast<double>(total - events.size() + i);
-        EXPECT_EQ(outOfPlace, 0u) << "the latest events, oldest first";
-        desk.desktop->postInput(input(KeyStroke{0, true, u"a"}));
-        EXPECT_EQ(events.back().location.x, total - 1) << "keys land where the pointer is";
-    }
-}
-
-// A window closed before its display runs, and the program's objects outliving the desktop, are left alone.
-TEST(SimDesktop, overlay_displays_are_coalesced_wait_until_shown_and_outlive_the_desktop) {
-    Desk desk;
-    auto window = desk.desktop->createOverlayWindow({});
-    auto closed = desk.desktop->createOverlayWindow({});
+    auto window = desk.desktop->createOverlayWindow({}), closed = desk.desktop->createOverlayWindow({});
+    const WindowId number = window->windowNumber(), closedNumber = closed->windowNumber();
     int displayed = 0;
     desk.desktop->onOverlayDisplayed = [&](const SimOverlayWindow&) { ++displayed; };
+    window->setFrame(Rect{100, 120, -1200, 720}, false);
     window->setNeedsDisplay();
     desk.loop.drain();
     EXPECT_EQ(displayed, 0) << "hidden windows do not draw";
+    EXPECT_EQ(desk.listed(), (Ids{5, 6, 4242, 4243}));
     window->show();
+    EXPECT_EQ(desk.listed(), (Ids{5, 6, number, 4242, 4243}));
+    const auto own = *desk.desktop->windowEntry(number);
+    EXPECT_TRUE(own.ownerPid == ::getpid() && own.layer == 3);
+    EXPECT_EQ(own.bounds, (Rect{-1100, 120, 1200, 720}));
     window->setNeedsDisplay();
     closed->show();
     closed.reset();
     desk.loop.drain();
     EXPECT_EQ(displayed, 1);
+    EXPECT_FALSE(desk.desktop->windowEntry(closedNumber).has_value());
+    window->hide();
+    EXPECT_EQ(desk.listed(), (Ids{5, 6, 4242, 4243}));
     auto item = desk.desktop->createStatusItem();
-    window->setNeedsDisplay();
+    window->show();
     desk.desktop.reset();
     desk.loop.drain();
     item->setTitle(" Controlled");
     window->setNeedsDisplay();
     window->hide();
+}
+
+// A run posts an event per pointer move for as long as it lasts: only the latest records are kept.
+TEST(SimDesktop, raising_needs_the_permission_and_a_long_run_keeps_only_the_latest_records) {
+    Desk desk;
+    auto& desktop = *desk.desktop;
+    const std::size_t kept = desktop.recordsKept, total = 10 * kept + 3;
+    for (std::size_t i = 0; i < total; ++i) {
+        desktop.postInput(input(PointerMotion{{static_cast<double>(i), 0}, {}}));
+        desktop.raiseWindow(501, 4243);  // not that process's window: nothing moves
+    }
+    const auto& events = desktop.postedEvents();
+    EXPECT_LE(events.capacity() + desktop.raiseRequests().capacity(), 4 * kept);
+    EXPECT_TRUE(events.front().location.x == total - events.size() && events.back().location.x == total - 1)
+        << "the latest events, oldest first";
+    desktop.postInput(input(KeyStroke{0, true, u"a"}));
+    EXPECT_EQ(events.back().location.x, total - 1) << "keys land where the pointer is";
+    for (const bool trusted : {false, true}) {
+        desktop.scene().trusted = trusted;
+        desktop.raiseWindow(502, 4243);
+        EXPECT_EQ(desk.listed(), (trusted ? Ids{4243, 4242} : Ids{4242, 4243}));
+    }
 }
 
 // The benchmark and the browser tests read these lines: the keys, their order and the number forms count.
@@ -124,42 +117,140 @@ TEST(EventTrace, each_kind_of_event_is_one_json_line_with_its_own_fields) {
         EXPECT_EQ(traceLine(event), line + "\n");
 }
 
-// A benchmark times each event by reading the trace from a named pipe: the pipe must see one writer from
-// the first event on, not one per event (its reader would see the end of the file after each line). A
-// pipe without a reader must not hold the program up: that is logged once and the events still posted.
+// A benchmark reads the trace from a named pipe as the events come: the pipe must see one writer from the
+// first event on, not one per event. A pipe without a reader must not hold the program up: that is logged
+// once and the events still posted.
 TEST(EventTrace, the_trace_stays_open_until_the_scene_names_another_file_and_a_failure_is_logged_once) {
     platform::testing::TempDir dir;
     const auto fifo = dir / "events.fifo", file = dir / "events.jsonl";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
     Desk desk;
     auto& desktop = *desk.desktop;
     const auto move = [&](const std::filesystem::path& trace) {
         desktop.scene().eventTrace = trace.string();
         return desktop.postInput(input(PointerMotion{{1, 0}, {}}));
     };
-    move(fifo), move(fifo);
-    char buffer[4096];
-    EXPECT_EQ(::read(reader, buffer, sizeof buffer),
-              static_cast<ssize_t>(2 * traceLine(desktop.postedEvents().back()).size()));
-    EXPECT_EQ(::read(reader, buffer, sizeof buffer), -1) << "the pipe still has its writer";
-    EXPECT_EQ(errno, EAGAIN);
-    std::string onDisk;
-    desktop.onEventPosted = [&](const Event&) { onDisk = platform::testing::readFile(file); };
+    std::uintmax_t onDisk = 0;
+    desktop.onEventPosted = [&](const Event&) { onDisk = std::filesystem::file_size(file); };
     move(file);
-    EXPECT_EQ(::read(reader, buffer, sizeof buffer), 0) << "the pipe is closed for the other file";
-    EXPECT_EQ(onDisk, traceLine(desktop.postedEvents().back())) << "the line is on disk before the callback";
+    EXPECT_EQ(onDisk, traceLine(desktop.postedEvents().back()).size())
+        << "the line is on disk before the callback";
+    desktop.onEventPosted = nullptr;
     std::filesystem::remove(file);
     move(file);
     EXPECT_FALSE(std::filesystem::exists(file)) << "the trace was opened again";
-    ::close(reader);
     velmora::testing::StderrCapture log;
     EXPECT_TRUE(move(fifo) && move(fifo));
-    EXPECT_EQ(desktop.postedEvents().size(), 6u);
+    EXPECT_EQ(desktop.postedEvents().size(), 4u);
     const auto text = log.text();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_NE(text.find("sim: cannot append to the event trace " + fifo.string()), std::string::npos);
+}
+
+// Replaces the file the way a careful writer does: a new file renamed over the old one.
+void replaceFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path.string() + ".new", std::ios::binary) << text;
+    std::filesystem::rename(path.string() + ".new", path);
+}
+
+// What the sim is refused with, made with these options or from a scene's text (read as "s.json").
+std::string refusal(const BackendOptions& options, const char* text = nullptr) {
+    MainLoop loop(MainLoop::Time::manual);
+    try {
+        text ? parseScene(text, "s.json", "") : (createPlatform(loop, options), SimScene{});
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+const char* const exampleText = R"({"trusted": true, "frontmostPid": 501,
+  "displays": [{"id": 1, "name": "Built-in", "bounds": [0, 0, 1512, 982], "pixels": [3024, 1964]},
+               {"id": 2, "bounds": [1512, -200, 2560, 1440], "main": true}],
+  "windows": [{"id": 4242, "pid": 501, "owner": "Slides", "bounds": [1, 2, 3, 4], "layer": 0, "onScreen": true},
+              {"id": 17, "pid": null}, {"id": 99, "onScreen": false}],
+  "eventTrace": "trace.jsonl", "overlayImages": "/abs/images"})";
+
+TEST(SceneFile, parses_a_scene_and_leaves_out_what_it_does_not_say) {
+    const auto scene = parseScene(exampleText, "example.json", "/scenes/a");
+    ASSERT_TRUE(scene.displays.size() == 2 && scene.windows.size() == 3);
+    EXPECT_TRUE(scene.trusted && scene.frontmostPid == 501 && scene.mainDisplay == 2u);
+    const auto& [one, two] = std::tie(scene.displays[0], scene.displays[1]);
+    EXPECT_TRUE(one.name == "Built-in" && one.pixelsWide == 3024 && one.pixelsHigh == 1964 && !two.name);
+    EXPECT_TRUE(two.bounds == (Rect{1512, -200, 2560, 1440}) && two.pixelsWide == 2560 &&
+                two.pixelsHigh == 1440);
+    const auto& [front, bare, hidden] = std::tie(scene.windows[0], scene.windows[1], scene.windows[2]);
+    EXPECT_TRUE(front.id == 4242 && front.pid == 501 && front.owner == "Slides" &&
+                front.bounds == (Rect{1, 2, 3, 4}) && front.layer == 0 && front.onScreen);
+    EXPECT_FALSE(bare.pid || bare.owner || bare.bounds || bare.layer || !bare.onScreen || hidden.onScreen);
+    EXPECT_EQ(scene.eventTrace, "/scenes/a/trace.jsonl") << "relative to the scene file's directory";
+    EXPECT_EQ(scene.overlayImages, "/abs/images");
+}
+
+TEST(SceneFile, a_scene_that_cannot_be_used_is_refused_with_the_file_and_the_fault) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"{\"trusted\": true,\n  \"windows\": [}", "line 2, column 15: syntax error"},
+        {"[]", "the scene must be a JSON object"},
+        {R"({"windows": [{"id": -1}]})", "windows[0].id must be a whole number from 0 to 4294967295"},
+        {R"({"windows": [{"id": 1}, {"id": 1}]})", "windows[1] repeats the id 1"},
+        {R"({"windows": [{"id": 1, "bounds": [0, 0, -1, 1]}]})",
+         "windows[0].bounds must not have a negative width or height"},
+        {R"({"displays": [{"id": 1}]})", "displays[0] needs \"bounds\""},
+        {R"({"frontmost": 501})", "the scene has an unknown key \"frontmost\""},
+    };
+    for (const auto& [text, fault] : cases)
+        EXPECT_EQ(refusal({}, text), "scene file s.json: " + fault) << text;
+    platform::testing::TempDir dir;
+    for (const auto& [path, fault] : {std::pair{dir / "missing.json", "No such file or directory"},
+                                      std::pair{dir.path(), "Is a directory"}})
+        EXPECT_EQ(refusal({std::nullopt, path.string()}),
+                  "scene file " + path.string() + ": cannot be read: " + fault);
+    EXPECT_TRUE(refusal({"quartz", std::nullopt})
+                    .starts_with("no backend is called \u201cquartz\u201d (this build has "));
+    EXPECT_EQ(refusal({"sim", std::nullopt}), "(no error)");
+}
+
+// A test changes the scene while the program runs; a broken, missing or unreadable file keeps the scene
+// there was, and says so once.
+TEST(SceneFile, the_next_query_sees_a_changed_file_or_else_keeps_the_previous_scene) {
+    platform::testing::TempDir dir;
+    const auto file = dir / "scene.json";
+    replaceFile(file, exampleText);
+    MainLoop loop(MainLoop::Time::manual);
+    velmora::testing::StderrCapture log;  // a scene file means the sim: no other desktop is tried
+    const auto desktop = createPlatform(loop, BackendOptions{std::nullopt, file.string()});
+    EXPECT_TRUE(desktop->activateApplication(602) == false && desktop->frontmostApplication() == 501);
+    replaceFile(file, R"({"trusted": true, "windows": [{"id": 1, "pid": 501}, {"id": 2, "pid": 602}]})");
+    desktop->raiseWindow(602, 2);
+    EXPECT_TRUE(desktop->activateApplication(602) && desktop->onScreenWindows()->front().number == 2);
+    // In-memory changes last until the file changes. Coarse file-system clocks give two quick writes the
+    // same time: the content is what counts.
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        << R"({"frontmostPid": 501, "windows": [{"id": 1}, {"id": 2}]})";
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_TRUE(desktop->frontmostApplication() == 501 && desktop->onScreenWindows()->front().number == 1);
+
+    const std::pair<std::function<void()>, std::string> steps[] = {
+        {[&] { replaceFile(file, R"({"frontmostPid": 602,)"); }, ": line 1, column 22: incomplete JSON"},
+        {[&] { std::filesystem::remove(file); }, " is gone"},
+        {[&] { ::mkfifo(file.c_str(), 0600); }, ": cannot be read: not a regular file"},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        steps[i].first();
+        for (int query = 0; query < 3; ++query)
+            EXPECT_EQ(desktop->frontmostApplication(), 501);
+        const auto text = log.text();
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), i + 1) << text;
+        EXPECT_NE(
+            text.find("sim: scene file " + file.string() + steps[i].second + "; the previous scene stays"),
+            std::string::npos);
+    }
+    std::filesystem::remove(file);
+    replaceFile(file, R"({"frontmostPid": 602})");
+    EXPECT_EQ(desktop->frontmostApplication(), 602);
 }
 
 }  // namespace
