@@ -1,8 +1,9 @@
 // A plain X client of its own process for the X tests: it maps one window and prints one JSON line per
 // event it receives ("ready" with the window's id first), so a test sees exactly what landed where. Lines on
-// standard input move or iconify it; it ends when its input ends. Only Xlib and xkbcommon, so that what it
+// standard input move or iconify it, or ask for the colour of a pixel of the screen as the root shows it
+// (no screenshot tool is installed); it ends when its input ends. Only Xlib and xkbcommon, so that what it
 // reports is what any X client would see. Options: --title T, --geometry WxH+X+Y, --class C, --instance I,
-// --no-pid or --pid N (_NET_WM_PID, else its own), --dock, --above, --override-redirect.
+// --color RRGGBB (the background), --no-pid or --pid N (_NET_WM_PID, else its own), --override-redirect.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -17,25 +18,22 @@
 #include <sstream>
 #include <string>
 
-namespace {
-
 // One JSON line, written and flushed at once so that a reader never sees half of it.
 template <typename... Values>
-void emit(const char* format, Values... values) {
+static void emit(const char* format, Values... values) {
     std::printf(format, values...);
     std::fflush(stdout);
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
     std::map<std::string, std::string> option{{"--title", "Velmora X test app"},
                                               {"--geometry", "400x300+100+100"},
                                               {"--class", "VelmoraXTestApp"},
+                                              {"--color", "ffffff"},
                                               {"--pid", std::to_string(::getpid())}};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--no-pid" || arg == "--dock" || arg == "--above" || arg == "--override-redirect") {
+        if (arg == "--no-pid" || arg == "--override-redirect") {
             option[arg] = "";
         } else if ((option.contains(arg) || arg == "--instance") && i + 1 < argc) {
             option[arg] = argv[++i];
@@ -54,15 +52,16 @@ int main(int argc, char** argv) {
     for (int attempt = 0; attempt < 20 && display == nullptr; ++attempt)
         display = XOpenDisplay(nullptr);
     if (display == nullptr) return 1;
+    const Window root = DefaultRootWindow(display);
 
     XSetWindowAttributes attributes{};
     attributes.override_redirect = option.contains("--override-redirect");
-    attributes.background_pixel = WhitePixel(display, DefaultScreen(display));
+    attributes.background_pixel = std::strtoul(option["--color"].c_str(), nullptr, 16);  // a 24-bit TrueColor
     attributes.event_mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
                             KeyReleaseMask | StructureNotifyMask;
-    const Window window = XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0,
-                                        CopyFromParent, InputOutput, CopyFromParent,
-                                        CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
+    const Window window =
+        XCreateWindow(display, root, x, y, width, height, 0, CopyFromParent, InputOutput, CopyFromParent,
+                      CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
     // User-specified, so that a window manager places the window where the test asked.
     XSizeHints size{};
     size.flags = USPosition | USSize;
@@ -76,13 +75,6 @@ int main(int argc, char** argv) {
         XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
                         PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
     }
-    const auto setAtom = [&](const char* property, const char* value) {
-        const Atom item = XInternAtom(display, value, False);
-        XChangeProperty(display, window, XInternAtom(display, property, False), XA_ATOM, 32, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(&item), 1);
-    };
-    if (option.contains("--dock")) setAtom("_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DOCK");
-    if (option.contains("--above")) setAtom("_NET_WM_STATE", "_NET_WM_STATE_ABOVE");
     XMapWindow(display, window);
 
     std::string commands;
@@ -117,7 +109,7 @@ int main(int argc, char** argv) {
                 // Relative to the frame under a reparenting manager; tests want the place on the screen.
                 int rx = 0, ry = 0;
                 Window child = None;
-                XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &rx, &ry, &child);
+                XTranslateCoordinates(display, window, root, 0, 0, &rx, &ry, &child);
                 emit("{\"event\":\"configure\",\"x\":%d,\"y\":%d}\n", rx, ry);
             } else if (event.type == MappingNotify) {
                 XRefreshKeyboardMapping(&event.xmapping);  // tests lend spare keycodes to characters
@@ -133,9 +125,15 @@ int main(int argc, char** argv) {
             std::istringstream words(commands.substr(0, end));
             std::string verb;
             int a = 0, b = 0;
-            words >> verb;
-            if (verb == "move" && words >> a >> b) XMoveWindow(display, window, a, b);
+            words >> verb >> a >> b;
+            if (verb == "move") XMoveWindow(display, window, a, b);
             if (verb == "iconify") XIconifyWindow(display, window, DefaultScreen(display));
+            if (XImage* image =
+                    verb == "pixel" ? XGetImage(display, root, a, b, 1, 1, AllPlanes, ZPixmap) : nullptr) {
+                emit("{\"event\":\"pixel\",\"x\":%d,\"y\":%d,\"rgb\":%lu}\n", a, b,
+                     XGetPixel(image, 0, 0) & 0xffffff);
+                XDestroyImage(image);
+            }
         }
         XFlush(display);
     }
