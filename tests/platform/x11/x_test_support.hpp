@@ -38,18 +38,15 @@ class XApp {
                                std::vector<Event>* before = nullptr) {
         std::optional<Event> found;
         EXPECT_TRUE(process_.waitFor([&] {
-            for (std::size_t end; !found && (end = process_.output().find('\n', read_)) != std::string::npos;
-                 read_ = end + 1) {
-                auto event =
-                    boost::json::parse(std::string_view(process_.output()).substr(read_, end - read_));
-                if (event.at("event") == kind.c_str() && (!match || match(event.as_object())))
-                    found = std::move(event.as_object());
-                else if (before)
-                    before->push_back(std::move(event.as_object()));
+            for (std::size_t end;
+                 !found && (end = process_.output().find('\n', read_)) != std::string::npos;) {
+                Event event = boost::json::parse(process_.output().substr(read_, end - read_)).as_object();
+                read_ = end + 1;
+                if (event.at("event") == kind.c_str() && (!match || match(event))) found = std::move(event);
+                if (!found && before) before->push_back(std::move(event));
             }
             return found.has_value();
-        })) << "no "
-            << kind;
+        })) << kind;
         return found;
     }
     void send(const std::string& command) { process_.writeLine(command); }
