@@ -155,16 +155,15 @@ TEST_F(X11Windows, lists_front_first_finds_owners_raises_and_trusts_only_a_live_
     EXPECT_EQ(windows->windowEntry(b.window)->bounds, (Rect{300, 200, 320, 240}));
     // Raised and focused directly. Unmapped (nothing minimises here), a window is found but not listed, and
     // raising it maps it again.
+    const auto inFront = [&](const XApp& w, long pid) {
+        return listed({&a, &b}).front() == w.window && windows->frontmostPid() == pid;
+    };
     EXPECT_TRUE(windows->raiseWindow(424242, a.window));
-    EXPECT_TRUE(await([&] {
-        return listed({&a, &b}).front() == a.window && windows->frontmostPid() == 424242;
-    }));
+    EXPECT_TRUE(await([&] { return inFront(a, 424242); }));
     XUnmapWindow(x->display(), b.window);
     EXPECT_TRUE(await([&] { return listed({&b}).empty() && windows->windowEntry(b.window); }));
     EXPECT_TRUE(windows->raiseWindow(ProcessId(b.pid()), b.window));
-    EXPECT_TRUE(await([&] {
-        return listed({&a, &b}).front() == b.window && windows->frontmostPid() == b.pid();
-    }));
+    EXPECT_TRUE(await([&] { return inFront(b, b.pid()); }));
     EXPECT_FALSE(windows->activateApplication(ProcessId(b.pid()) + 100000));
     XSetInputFocus(x->display(), x->root(), RevertToNone, CurrentTime);
     EXPECT_EQ(windows->frontmostPid(), std::nullopt) << "focus on the root belongs to no application";
@@ -174,6 +173,7 @@ TEST_F(X11Windows, lists_front_first_finds_owners_raises_and_trusts_only_a_live_
                     PropModeReplace, reinterpret_cast<const unsigned char*>(&gone), 1);
     XDestroyWindow(x->display(), gone);
     EXPECT_EQ(x->windowManager(), std::nullopt);
+    XDeleteProperty(x->display(), x->root(), x->atom("_NET_SUPPORTING_WM_CHECK"));
     // Connecting logs what is missing, one line each: Xvfb has every extension the backend uses.
     velmora::testing::StderrCapture capture;
     EXPECT_TRUE(connect());
