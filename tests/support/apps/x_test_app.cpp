@@ -1,8 +1,9 @@
 // A plain X client of its own process for the X tests: it maps one window and prints one JSON line per
 // event it receives ("ready" with the window's id first), so a test sees exactly what landed where. Lines on
-// standard input move or iconify it; it ends when its input ends. Only Xlib and xkbcommon, so that what it
+// standard input move or iconify it, or ask for the colour of a pixel of the screen as the root shows it
+// (no screenshot tool is installed); it ends when its input ends. Only Xlib and xkbcommon, so that what it
 // reports is what any X client would see. Options: --title T, --geometry WxH+X+Y, --class C, --instance I,
-// --no-pid or --pid N (_NET_WM_PID, else its own), --dock, --above, --override-redirect.
+// --color RRGGBB (the background), --no-pid or --pid N (_NET_WM_PID, else its own).
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -10,79 +11,54 @@
 #include <unistd.h>
 #include <xkbcommon/xkbcommon.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <sstream>
 #include <string>
 
-namespace {
-
-// One JSON line, written and flushed at once so that a reader never sees half of it.
-template <typename... Values>
-void emit(const char* format, Values... values) {
-    std::printf(format, values...);
-    std::fflush(stdout);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // a reader never sees half a line
     std::map<std::string, std::string> option{{"--title", "Velmora X test app"},
                                               {"--geometry", "400x300+100+100"},
                                               {"--class", "VelmoraXTestApp"},
+                                              {"--color", "ffffff"},
                                               {"--pid", std::to_string(::getpid())}};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--no-pid" || arg == "--dock" || arg == "--above" || arg == "--override-redirect") {
-            option[arg] = "";
-        } else if ((option.contains(arg) || arg == "--instance") && i + 1 < argc) {
-            option[arg] = argv[++i];
-        } else {
-            std::fprintf(stderr, "velmora-x-test-app: bad argument %s\n", arg.c_str());
+        if (arg != "--no-pid" && !((option.contains(arg) || arg == "--instance") && i + 1 < argc)) {
+            std::fprintf(stderr, "velmora-x-test-app: bad argument %s\n", argv[i]);
             return 2;
         }
+        option[arg] = arg == "--no-pid" ? "" : argv[++i];
     }
     int x = 0, y = 0;
     unsigned width = 0, height = 0;
-    if (XParseGeometry(option["--geometry"].c_str(), &x, &y, &width, &height) !=
-        (XValue | YValue | WidthValue | HeightValue))
-        return 2;
+    XParseGeometry(option["--geometry"].c_str(), &x, &y, &width, &height);
     // A loaded server refuses a connection now and then while its queue of new ones is full.
     Display* display = nullptr;
     for (int attempt = 0; attempt < 20 && display == nullptr; ++attempt)
         display = XOpenDisplay(nullptr);
     if (display == nullptr) return 1;
+    const Window root = DefaultRootWindow(display);
 
     XSetWindowAttributes attributes{};
-    attributes.override_redirect = option.contains("--override-redirect");
-    attributes.background_pixel = WhitePixel(display, DefaultScreen(display));
+    attributes.background_pixel = std::strtoul(option["--color"].c_str(), nullptr, 16);  // a 24-bit TrueColor
     attributes.event_mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
                             KeyReleaseMask | StructureNotifyMask;
-    const Window window = XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0,
-                                        CopyFromParent, InputOutput, CopyFromParent,
-                                        CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
+    const Window window = XCreateWindow(display, root, x, y, width, height, 0, CopyFromParent, InputOutput,
+                                        CopyFromParent, CWBackPixel | CWEventMask, &attributes);
     // User-specified, so that a window manager places the window where the test asked.
     XSizeHints size{};
-    size.flags = USPosition | USSize;
-    size.x = x, size.y = y, size.width = int(width), size.height = int(height);
+    size.flags = USPosition | USSize, size.x = x, size.y = y, size.width = int(width),
+    size.height = int(height);
     // Empty strings stay empty, so that a test can make a window without a class.
     std::string name = option.contains("--instance") ? option["--instance"] : option["--class"];
     XClassHint hint{name.data(), option["--class"].data()};
     const char* title = option["--title"].c_str();
     Xutf8SetWMProperties(display, window, title, title, argv, argc, &size, nullptr, &hint);
-    if (const long pid = std::atol(option["--pid"].c_str()); !option.contains("--no-pid")) {
+    if (const long pid = std::atol(option["--pid"].c_str()); !option.contains("--no-pid"))
         XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
                         PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
-    }
-    const auto setAtom = [&](const char* property, const char* value) {
-        const Atom item = XInternAtom(display, value, False);
-        XChangeProperty(display, window, XInternAtom(display, property, False), XA_ATOM, 32, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(&item), 1);
-    };
-    if (option.contains("--dock")) setAtom("_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DOCK");
-    if (option.contains("--above")) setAtom("_NET_WM_STATE", "_NET_WM_STATE_ABOVE");
     XMapWindow(display, window);
 
     std::string commands;
@@ -92,13 +68,13 @@ int main(int argc, char** argv) {
             const XButtonEvent& b = event.xbutton;
             if (event.type == MapNotify && !ready) {
                 ready = true;
-                emit("{\"event\":\"ready\",\"window\":%lu}\n", window);
+                std::printf("{\"event\":\"ready\",\"window\":%lu}\n", window);
             } else if (event.type == ButtonPress || event.type == ButtonRelease) {
-                emit("{\"event\":\"%s\",\"button\":%u,\"x\":%d,\"y\":%d,\"state\":%u}\n",
-                     b.type == ButtonPress ? "press" : "release", b.button, b.x, b.y, b.state);
+                std::printf("{\"event\":\"%s\",\"button\":%u,\"x\":%d,\"y\":%d,\"state\":%u}\n",
+                            b.type == ButtonPress ? "press" : "release", b.button, b.x, b.y, b.state);
             } else if (event.type == MotionNotify) {
                 const XMotionEvent& m = event.xmotion;
-                emit("{\"event\":\"motion\",\"x\":%d,\"y\":%d,\"state\":%u}\n", m.x, m.y, m.state);
+                std::printf("{\"event\":\"motion\",\"x\":%d,\"y\":%d,\"state\":%u}\n", m.x, m.y, m.state);
             } else if (event.type == KeyPress || event.type == KeyRelease) {
                 // Looked up as the event is read: a spare keycode may carry another character later.
                 KeySym keysym = NoSymbol;
@@ -108,17 +84,17 @@ int main(int argc, char** argv) {
                 xkb_keysym_to_utf8(static_cast<xkb_keysym_t>(keysym), text, sizeof text);
                 if (text[0] == '"' || text[0] == '\\') text[1] = text[0], text[0] = '\\';
                 if (static_cast<unsigned char>(text[0]) < 0x20) text[0] = '\0';  // what Return or Tab type
-                emit(
-                    "{\"event\":\"key\",\"down\":%s,\"keycode\":%u,\"name\":\"%s\",\"text\":\"%s\",\"state\":"
-                    "%u}\n",
+                std::printf(
+                    "{\"event\":\"key\",\"down\":%s,\"keycode\":%u,\"name\":\"%s\",\"text\":\"%s\","
+                    "\"state\":%u}\n",
                     event.type == KeyPress ? "true" : "false", event.xkey.keycode, symbol, text,
                     event.xkey.state);
             } else if (event.type == ConfigureNotify) {
                 // Relative to the frame under a reparenting manager; tests want the place on the screen.
                 int rx = 0, ry = 0;
                 Window child = None;
-                XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &rx, &ry, &child);
-                emit("{\"event\":\"configure\",\"x\":%d,\"y\":%d}\n", rx, ry);
+                XTranslateCoordinates(display, window, root, 0, 0, &rx, &ry, &child);
+                std::printf("{\"event\":\"configure\",\"x\":%d,\"y\":%d}\n", rx, ry);
             } else if (event.type == MappingNotify) {
                 XRefreshKeyboardMapping(&event.xmapping);  // tests lend spare keycodes to characters
             }
@@ -126,16 +102,20 @@ int main(int argc, char** argv) {
         pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         ::poll(fds, 2, -1);
         char buffer[256];
-        const ssize_t n = fds[1].revents != 0 ? ::read(STDIN_FILENO, buffer, sizeof buffer) : -1;
-        if (n == 0) break;  // whoever drove us has gone
-        commands.append(buffer, std::size_t(std::max<ssize_t>(n, 0)));
+        const ssize_t n = fds[1].revents != 0 ? ::read(STDIN_FILENO, buffer, sizeof buffer) : 0;
+        if (n <= 0 && fds[1].revents != 0) break;  // whoever drove us has gone
+        commands.append(buffer, n > 0 ? std::size_t(n) : 0);
         for (std::size_t end; (end = commands.find('\n')) != std::string::npos; commands.erase(0, end + 1)) {
-            std::istringstream words(commands.substr(0, end));
-            std::string verb;
-            int a = 0, b = 0;
-            words >> verb;
-            if (verb == "move" && words >> a >> b) XMoveWindow(display, window, a, b);
+            char word[16] = "";
+            int a = 0, c = 0;
+            std::sscanf(commands.c_str(), "%15s %d %d", word, &a, &c);
+            const std::string verb = word;
+            if (verb == "move") XMoveWindow(display, window, a, c);
             if (verb == "iconify") XIconifyWindow(display, window, DefaultScreen(display));
+            if (verb != "pixel") continue;
+            XImage* image = XGetImage(display, root, a, c, 1, 1, AllPlanes, ZPixmap);
+            std::printf("{\"event\":\"pixel\",\"rgb\":%lu}\n", XGetPixel(image, 0, 0) & 0xffffff);
+            XDestroyImage(image);
         }
         XFlush(display);
     }
