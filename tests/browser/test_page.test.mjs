@@ -24,9 +24,7 @@ const scene = {
   trusted: true,
   frontmostPid: 501,
   displays: [{ id: 1, name: "Built-in Display", bounds: [0, 0, 1512, 982], pixels: [3024, 1964], main: true }],
-  windows: [
-    { id: 4242, pid: 501, owner: "Slides", bounds: Object.values(slides), layer: 0, onScreen: true },
-  ],
+  windows: [{ id: 4242, pid: 501, owner: "Slides", bounds: Object.values(slides), layer: 0, onScreen: true }],
 };
 const type = { leftMouseDown: 1, leftMouseUp: 2, leftMouseDragged: 6, keyDown: 10, keyUp: 11, scrollWheel: 22 };
 
@@ -34,8 +32,7 @@ const type = { leftMouseDown: 1, leftMouseUp: 2, leftMouseDragged: 6, keyDown: 1
 // 640-pixel rectangle, and one of them is under two points here.
 function assertAt(event, fx, fy, what) {
   const [x, y] = [slides.x + fx * slides.width, slides.y + fy * slides.height];
-  const slack = slides.width / 640;
-  const near = Math.abs(event.x - x) <= slack && Math.abs(event.y - y) <= slack;
+  const near = Math.abs(event.x - x) <= slides.width / 640 && Math.abs(event.y - y) <= slides.width / 640;
   assert.ok(near, `${what} at (${event.x}, ${event.y}), expected about (${x}, ${y})`);
 }
 
@@ -47,62 +44,15 @@ async function press(page, [fx, fy], [tx, ty], steps) {
   await page.mouse.move(to.x, to.y, { steps });
 }
 
-// [r, g, b, a] of a PNG at fractions of its size, through the browser's own decoder.
-function pngPixels(page, file, points) {
-  const base64 = fs.readFileSync(file).toString("base64");
-  return page.evaluate(async ({ base64, points }) => {
-    const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
-    const bitmap = await createImageBitmap(new Blob([bytes], { type: "image/png" }));
-    const context = new OffscreenCanvas(bitmap.width, bitmap.height).getContext("2d");
-    context.drawImage(bitmap, 0, 0);
-    const at = ([x, y]) =>
-      Array.from(context.getImageData(Math.floor(x * bitmap.width), Math.floor(y * bitmap.height), 1, 1).data);
-    return { size: [bitmap.width, bitmap.height], pixels: points.map(at) };
-  }, { base64, points });
-}
-
-describe("origin policy in a real browser", () => {
-  let helper, browser;
-  const servers = [];
-  before(async () => ([helper, browser] = [await startHelper({ scene }), await launchBrowser()]));
-  after(async () => {
-    await closeBrowser(browser);
-    for (const server of servers) await server.stop();
-    await helper.stop();
-  });
-
-  const cases = [
-    ["127.0.0.1", "127.0.0.1", true],
-    ["127.0.0.1", "localhost", true],
-    ["127.0.0.2", "127.0.0.2", false], // another loopback address
-  ];
-  for (const [serveOn, host, admitted] of cases) {
-    it(`${admitted ? "admits" : "refuses"} the page served from http://${host}`, async () => {
-      const server = await serveWeb(serveOn);
-      servers.push(server);
-      const origin = `http://${host}:${server.port}`;
-      const page = await openPage(browser, origin, helper.port);
-      await awaitInPage(page, (wanted) => window.velmora.connection === wanted, admitted ? "open" : "failed");
-      if (admitted) {
-        const hello = await awaitMessage(page, { type: "hello" });
-        assert.deepEqual(hello, { type: "hello", version: "0.1.0", trusted: true, dryRun: false });
-      } else {
-        await helper.waitForStderr(`rejected connection from origin ${origin}\n`);
-        assert.deepEqual(await page.evaluate(() => window.velmora.received), []);
-      }
-      assert.deepEqual(page.errors, []);
-      await page.close();
-    });
-  }
-});
-
-describe("driving the sim desktop from the page", () => {
-  let helper, browser, server, page, scratch; // scratch: a second page, for decoding PNGs
+// The page is served from http://localhost: the origin a browser sends is admitted. Every other origin is
+// the server tests' to decide.
+describe("the test page in a real browser", () => {
+  let helper, browser, server, page;
   before(async () => {
     [helper, browser, server] = [await startHelper({ scene }), await launchBrowser(), await serveWeb("127.0.0.1")];
-    scratch = await browser.newPage();
-    page = await openPage(browser, `http://127.0.0.1:${server.port}`, helper.port);
-    await awaitMessage(page, { type: "hello" });
+    page = await openPage(browser, `http://localhost:${server.port}`, helper.port);
+    const hello = await awaitMessage(page, { type: "hello" });
+    assert.deepEqual(hello, { type: "hello", version: "0.1.0", trusted: true, dryRun: false });
   });
   after(async () => {
     await closeBrowser(browser);
@@ -172,40 +122,27 @@ describe("driving the sim desktop from the page", () => {
     for (const event of helper.events()) assert.equal(event.userData, 0x56656c6d, JSON.stringify(event));
   });
 
-  it("draws ink on the overlay where the page drew it, posting no input", async () => {
+  // How ink looks is the ink tests' to decide; here the page's strokes reach the overlay, and a clear takes
+  // away even a stroke still being drawn, which could not otherwise go while the button is held.
+  it("draws ink on the overlay, posting no input, and clears ink that is still being drawn", async () => {
     await page.check('input[name="mode"][value="ink"]');
     const posted = helper.events().length;
     await press(page, [0.2, 0.3], [0.5, 0.3], 10);
-    // Still held, so the stroke is not fading while it is looked at.
-    const image = await waitUntil("the overlay image", () => helper.overlayImages()[0]);
-    const probes = [[0.2, 0.3], [0.35, 0.3], [0.5, 0.3], [0.35, 0.7]]; // the last well away from the stroke
-    const shown = await waitUntil("ink along the stroke", async () => {
-      const result = fs.existsSync(image) && (await pngPixels(scratch, image, probes));
-      return result && result.pixels.slice(0, 3).every(([, , , alpha]) => alpha > 128) && result;
-    });
-    assert.deepEqual(shown.size, [slides.width, slides.height]);
-    const [r, g, b] = shown.pixels[1];
-    assert.ok(r > 200 && g < 120 && b < 150, `ink colour ${shown.pixels[1]}, expected the page's #ff2d55`);
-    assert.equal(shown.pixels[3][3], 0, "no ink away from the stroke");
+    await waitUntil("the overlay image", () => helper.overlayImages().length === 1);
     await page.mouse.up();
     const sent = await page.evaluate(() => window.velmora.sent.filter((m) => m.type === "stroke"));
     assert.ok(sent.length >= 3);
     assert.equal(new Set(sent.map((m) => m.id)).size, 1, "one stroke id");
     assert.deepEqual([sent[0].color, sent.at(-1).done], ["#ff2d55", true]);
-    assert.equal(helper.events().length, posted, "drawing ink posts no input");
-    // Finished ink fades, after which the overlay is hidden and its image goes.
-    await waitUntil("the finished stroke to fade", () => helper.overlayImages().length === 0, 15_000);
-  });
-
-  it("clears ink that is still being drawn", async () => {
     await press(page, [0.3, 0.8], [0.7, 0.8], 5);
     await waitUntil("the overlay image", () => helper.overlayImages().length === 1);
-    // From the keyboard, so the stroke is never finished and only the clear can take it away.
+    // From the keyboard, so that the stroke is never finished.
     await page.focus("#clear-ink");
     await page.keyboard.press("Enter");
     await waitUntil("the ink to go", () => helper.overlayImages().length === 0);
     await page.mouse.up();
     assert.deepEqual(await page.evaluate(() => window.velmora.sent.at(-1)), { type: "clear", streamIndex: 1 });
+    assert.equal(helper.events().length, posted, "drawing ink posts no input");
   });
 
   it("hears the presenter take back control", async () => {
@@ -218,12 +155,8 @@ describe("driving the sim desktop from the page", () => {
     );
   });
 
-  it("loses control and ink when the page goes away", async () => {
-    await page.check('input[name="mode"][value="control"]');
-    await page.click("#grant");
-    await awaitInPage(page, () => window.velmora.received.filter((m) => m.type === "state" && m.allowed).length === 2);
-    await waitUntil("the menu to offer taking control back", () => helper.lastMenu().includes("> Take back control"));
-    await page.check('input[name="mode"][value="ink"]');
+  // What ends control when a page goes is the program test's; here a closed tab is seen as the page gone.
+  it("loses its ink and the menu's page when the page goes away", async () => {
     await press(page, [0.6, 0.6], [0.8, 0.4], 8);
     await waitUntil("the overlay image", () => helper.overlayImages().length === 1);
     // A person can look at the page as the run left it.
@@ -232,7 +165,6 @@ describe("driving the sim desktop from the page", () => {
     assert.deepEqual(page.errors, []);
 
     await page.close();
-    await helper.waitForStderr("control revoked: Velmora disconnected");
     await waitUntil("the ink to go", () => helper.overlayImages().length === 0);
     const menu = await waitUntil("the menu to show no page", () => {
       const last = helper.lastMenu();
