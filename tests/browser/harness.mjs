@@ -43,21 +43,13 @@ class Child {
   constructor(name, command, args, options = {}) {
     Object.assign(this, { name, stdout: "", stderr: "", exited: null });
     this.process = spawn(command, args, { stdio: ["pipe", "pipe", "pipe"], ...options });
-    this.process.stdout.setEncoding("utf8").on("data", (text) => (this.stdout += text));
-    this.process.stderr.setEncoding("utf8").on("data", (text) => (this.stderr += text));
+    for (const out of ["stdout", "stderr"]) this.process[out].setEncoding("utf8").on("data", (t) => (this[out] += t));
     this.process.on("exit", (code, signal) => (this.exited = { code, signal }));
     this.process.on("error", (error) => (this.exited = { error }));
   }
 
-  waitForStdout(pattern, timeout) {
-    return this.#await("stdout", pattern, timeout);
-  }
-
-  waitForStderr(pattern, timeout) {
-    return this.#await("stderr", pattern, timeout);
-  }
-
-  async #await(stream, pattern, timeout) {
+  // Awaits `pattern` (a string or a regular expression) in what the process printed on `stream`.
+  async waitFor(stream, pattern, timeout) {
     const check = () => {
       if (this.exited) throw new Error(`${this.name} ended (${JSON.stringify(this.exited)}):\n${this.stderr}`);
       return typeof pattern === "string" ? this[stream].includes(pattern) : pattern.test(this[stream]);
@@ -102,14 +94,14 @@ export async function startHelper({ scene, args = [] }) {
     overlayImages: () => fs.readdirSync(overlays).filter((n) => n.endsWith(".png")).map((n) => path.join(overlays, n)),
     lastMenu: () => helper.stdout.split("[end]\n").filter((block) => block.includes("[menu]")).at(-1) ?? "",
   });
-  await helper.waitForStderr(`listening on ws://127.0.0.1:${port}`);
+  await helper.waitFor("stderr", `listening on ws://127.0.0.1:${port}`);
   return helper;
 }
 
 // scripts/serve-web on `host`, on a free port of its choosing.
 export async function serveWeb(host) {
   const server = new Child("serve-web", path.join(sourceDir, "scripts", "serve-web"), ["--host", host, "--port", "0"]);
-  await server.waitForStdout(/http:\/\/\S+:\d+\//);
+  await server.waitFor("stdout", /http:\/\/\S+:\d+\//);
   server.port = Number(/:(\d+)\/\s*$/m.exec(server.stdout)[1]);
   return server;
 }
@@ -160,22 +152,15 @@ export function xAtom(name) {
 }
 
 // The recording X test application (tests/support/apps/x_test_app.cpp) with a window titled `title`:
-// `events` are the JSON lines it printed so far, `awaitEvent` waits for one, `send` gives it a command
-// (move X Y, resize W H, raise, iconify, quit). Resolves once the window is mapped, with its id in `window`.
-export async function startXTestApp({ title, geometry = "400x300+100+100", windowClass, color, setPid = true }) {
-  const args = ["--title", title, "--geometry", geometry];
-  if (windowClass) args.push("--class", windowClass);
-  if (color) args.push("--color", color);
-  if (!setPid) args.push("--no-pid");
-  const app = new Child("velmora-x-test-app", xTestAppBinary, args, { env: { ...process.env, DISPLAY: xDisplay() } });
+// `events()` are the JSON lines it printed so far, `send` gives it a command (move X Y, resize W H, raise,
+// iconify, quit). Resolves once the window is mapped, with its id in `window`.
+export async function startXTestApp({ title, geometry = "400x300+100+100" }) {
+  const env = { ...process.env, DISPLAY: xDisplay() };
+  const app = new Child("velmora-x-test-app", xTestAppBinary, ["--title", title, "--geometry", geometry], { env });
   app.events = () => jsonLines(app.stdout.slice(0, app.stdout.lastIndexOf("\n") + 1));
-  app.awaitEvent = (what, match = () => true, timeout) =>
-    waitUntil(`${what} from the X test app`, () => {
-      if (app.exited) throw new Error(`the X test app ended (${JSON.stringify(app.exited)}):\n${app.stderr}`);
-      return app.events().find((e) => e.event === what && match(e));
-    }, timeout);
   app.send = (command) => app.process.stdin.write(`${command}\n`);
-  app.window = (await app.awaitEvent("ready")).window;
+  await app.waitFor("stdout", /"event":"ready","window":\d+}\n/);
+  app.window = app.events().find((e) => e.event === "ready").window;
   return app;
 }
 

@@ -59,24 +59,19 @@ class WsClient {
     bool sendJson(const boost::json::object& object) { return sendText(boost::json::serialize(object)); }
     // Sends a ping and awaits its pong: the server has then read everything sent before it.
     bool ping() {
-        const std::size_t expected = locked([&] { return pongs_ + 1; });
+        const std::size_t expected = (lock(), pongs_ + 1);
         return !await([this](auto done) { ws_.async_ping({}, done); }) &&
                waitFor(10s, [&] { return pongs_ >= expected; });
     }
 
-    std::size_t messageCount() const {
-        return locked([&] { return received_.size(); });
-    }
-    std::size_t pingsReceived() const {  // answered by the client
-        return locked([&] { return pings_; });
-    }
-    std::vector<WsMessage> messages() const {
-        return locked([&] { return received_; });
-    }
+    // Each read under a lock held to the end of the return statement, the copy made by then.
+    std::size_t messageCount() const { return lock(), received_.size(); }
+    std::size_t pingsReceived() const { return lock(), pings_; }  // answered by the client
+    std::vector<WsMessage> messages() const { return lock(), received_; }
     // The next message not yet taken by receive().
     std::optional<WsMessage> receive(std::chrono::milliseconds timeout = 10s) {
         if (!waitFor(timeout, [&] { return taken_ < received_.size(); })) return std::nullopt;
-        return locked([&] { return received_[taken_++]; });
+        return lock(), received_[taken_++];
     }
 
     // A close frame, and (bounded) the server's answer.
@@ -152,14 +147,10 @@ class WsClient {
             if (!ec) read();
         });
     }
-    template <typename F>
-    auto locked(F f) const -> decltype(f()) {
-        std::lock_guard lock(mutex_);
-        return f();
-    }
+    std::unique_lock<std::mutex> lock() const { return std::unique_lock(mutex_); }
     template <typename F>
     void update(F change) {
-        locked(change);
+        lock(), change();
         changed_.notify_all();
     }
     template <typename F>
