@@ -6,7 +6,7 @@ namespace velmora::app {
 namespace {
 
 // Whole arguments only, the first occurrence of an option, its value the next argument; a port that is not
-// one (by the decimal rules, up to 65535) gives the default port.
+// one (by the decimal rules, decided by their own test, up to 65535) gives the default port.
 TEST(CommandLine, reads_each_option_by_the_documented_rules) {
     struct Case {
         std::vector<std::string> arguments;  // after the program path
@@ -17,11 +17,9 @@ TEST(CommandLine, reads_each_option_by_the_documented_rules) {
     const std::vector<Case> cases{
         // clang-format off
         {{}},
-        {{"--port", "+08080"}, 8080},
         {{"--port", "65535"}, 65535},
         {{"--port", "65536"}},
         {{"--port", "80x"}},
-        {{"--port", "\xd9\xa8"}},  // ARABIC-INDIC DIGIT EIGHT is not an ASCII digit
         {{"--port"}},
         {{"--port", "80", "--port", "81"}, 80},
         {{"--port", "abc", "--port", "81"}},

@@ -51,8 +51,8 @@ describe("the test page in a real browser", () => {
   before(async () => {
     [helper, browser, server] = [await startHelper({ scene }), await launchBrowser(), await serveWeb("127.0.0.1")];
     page = await openPage(browser, `http://localhost:${server.port}`, helper.port);
-    const hello = await awaitMessage(page, { type: "hello" });
-    assert.deepEqual(hello, { type: "hello", version: "0.1.0", trusted: true, dryRun: false });
+    const hello = { type: "hello", version: "0.1.0", trusted: true, dryRun: false };
+    assert.deepEqual(await awaitMessage(page, { type: "hello" }), hello);
   });
   after(async () => {
     await closeBrowser(browser);
@@ -143,12 +143,11 @@ describe("the test page in a real browser", () => {
 
   it("hears the presenter take back control", async () => {
     helper.process.stdin.write("Take back control\n");
-    const state = await awaitMessage(page, { type: "state", streamIndex: 1, allowed: false });
-    assert.equal(state.reason, "presenter took back control");
-    await helper.waitFor("stderr", "control revoked: presenter took back control");
-    await awaitInPage(page, () =>
-      document.getElementById("stream-summary").textContent.includes("presenter took back control"),
-    );
+    const reason = "presenter took back control";
+    const revoked = await awaitMessage(page, { type: "state", streamIndex: 1, allowed: false });
+    assert.deepEqual(revoked, { type: "state", streamIndex: 1, allowed: false, reason });
+    await helper.waitFor("stderr", `control revoked: ${reason}`);
+    await awaitInPage(page, (reason) => document.getElementById("stream-summary").textContent.includes(reason), reason);
     const idle = '[menu] title="" tint=default\n  Velmora Helper — connected, control off\n  Screen one: Slides\n';
     await waitUntil("the idle menu", () => helper.lastMenu() === `${idle}  ----\n  > Quit Velmora Helper [q]\n`);
   });

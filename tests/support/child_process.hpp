@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -37,29 +37,25 @@ class ChildProcess {
         for (int fd = 0; fd < 3; ++fd)
             pid_ == 0 ? ::dup2(pipes[fd][fd > 0], fd) : ::close(pipes[fd][fd > 0]);
         if (pid_ == 0) ::execv(program.c_str(), raw.data()), ::_exit(127);
-        in_ = pipes[0][1], fds_[0] = pipes[1][0], fds_[1] = pipes[2][0];
+        in_ = ::fdopen(pipes[0][1], "w"), fds_[0] = pipes[1][0], fds_[1] = pipes[2][0];
         for (int fd : fds_)
             ::fcntl(fd, F_SETFL, O_NONBLOCK);
         ::signal(SIGPIPE, SIG_IGN);
     }
     ~ChildProcess() {  // kills the child if it still runs
         if (!status_ && pid_ > 0) ::kill(pid_, SIGKILL), reap(true);
-        for (int fd : {in_, fds_[0], fds_[1]})
+        closeInput();
+        for (int fd : fds_)
             if (fd >= 0) ::close(fd);
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     void writeLine(const std::string& line) {
-        const std::string text = line + "\n";
-        for (std::size_t done = 0; in_ >= 0 && done < text.size();) {
-            const ssize_t n = ::write(in_, text.data() + done, text.size() - done);
-            if (n < 0 && errno != EINTR) return;
-            done += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
-        }
+        if (in_) std::fputs((line + "\n").c_str(), in_), std::fflush(in_);
     }
     void closeInput() {
-        if (in_ >= 0) ::close(std::exchange(in_, -1));
+        if (in_) std::fclose(std::exchange(in_, nullptr));
     }
 
     // False when `timeout` passed first or the child ended without `done` holding.
@@ -112,7 +108,8 @@ class ChildProcess {
     }
 
     pid_t pid_ = -1;
-    int in_ = -1, fds_[2] = {-1, -1};
+    std::FILE* in_ = nullptr;
+    int fds_[2] = {-1, -1};
     std::string out_[2];  // standard output, standard error
     std::optional<int> status_;
 };
