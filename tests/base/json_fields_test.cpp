@@ -18,45 +18,42 @@ TEST(JsonFields, every_kind_reads_as_its_rules_say_through_every_reader) {
     using boost::json::value;
     const auto infinity = std::numeric_limits<double>::infinity();
     enum Shape { none, object, array };
-    struct Case {
-        value json;
-        std::optional<std::int64_t> asInt;
-        std::optional<double> asDouble;
-        std::optional<bool> asBool;
-        std::optional<std::string> asString;
-        Shape shape = none;
-    };
-    const std::vector<Case> cases{
-        {value(nullptr), {}, {}, {}, {}},
-        {value(true), 1, 1.0, true, {}},
-        {value(false), 0, 0.0, false, {}},
-        {value(0), 0, 0.0, false, {}},
-        {value(7), 7, 7.0, {}, {}},
-        {value(std::uint64_t{1}), 1, 1.0, true, {}},
-        {value(std::uint64_t{18446744073709551615u}), int64Max, 18446744073709551615.0, {}, {}},
-        {value(1.0), 1, 1.0, true, {}},
-        {value(-0.0), 0, -0.0, false, {}},
-        {value(-1.5), -1, -1.5, {}, {}},
-        {value(9223372036854775808.0), int64Max, 9223372036854775808.0, {}, {}},
-        {value(-9223372036854775808.0), int64Min, -9223372036854775808.0, {}, {}},
-        {value(infinity), int64Max, infinity, {}, {}},
-        {value(-infinity), int64Min, -infinity, {}, {}},
-        {value("1"), {}, {}, {}, "1"},
-        {value("true"), {}, {}, {}, "true"},
+    // A value; what it reads as an integer, a number, a boolean and a string; whether it is an object or
+    // array.
+    using I = std::optional<std::int64_t>;
+    using D = std::optional<double>;
+    using B = std::optional<bool>;
+    using S = std::optional<std::string>;
+    const std::vector<std::tuple<value, I, D, B, S, Shape>> cases{
+        // clang-format off
+        {value(nullptr), {}, {}, {}, {}, none},
+        {value(true), 1, 1.0, true, {}, none},
+        {value(false), 0, 0.0, false, {}, none},
+        {value(0), 0, 0.0, false, {}, none},
+        {value(7), 7, 7.0, {}, {}, none},
+        {value(std::uint64_t{1}), 1, 1.0, true, {}, none},
+        {value(std::uint64_t{18446744073709551615u}), int64Max, 18446744073709551615.0, {}, {}, none},
+        {value(1.0), 1, 1.0, true, {}, none},
+        {value(-0.0), 0, -0.0, false, {}, none},
+        {value(-1.5), -1, -1.5, {}, {}, none},
+        {value(9223372036854775808.0), int64Max, 9223372036854775808.0, {}, {}, none},
+        {value(-9223372036854775808.0), int64Min, -9223372036854775808.0, {}, {}, none},
+        {value(infinity), int64Max, infinity, {}, {}, none},
+        {value(-infinity), int64Min, -infinity, {}, {}, none},
+        {value("1"), {}, {}, {}, "1", none},
         {value(boost::json::array{1}), {}, {}, {}, {}, array},
         {value(boost::json::object{{"x", 1}}), {}, {}, {}, {}, object},
+        // clang-format on
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(boost::json::serialize(c.json));
-        const boost::json::object map{{"f", c.json}};
-        EXPECT_EQ(readInt(map, "f"), c.asInt);
-        EXPECT_EQ(readDouble(map, "f"), c.asDouble);
-        EXPECT_EQ(numberValue(c.json), c.asDouble);
-        EXPECT_EQ(readBool(map, "f"), c.asBool);
-        EXPECT_EQ(booleanValue(c.json), c.asBool);
-        EXPECT_EQ(readString(map, "f"), c.asString);
-        EXPECT_EQ(readObject(map, "f") != nullptr, c.shape == object);
-        EXPECT_EQ(readArray(map, "f") != nullptr, c.shape == array);
+    for (const auto& [json, asInt, asDouble, asBool, asString, shape] : cases) {
+        SCOPED_TRACE(boost::json::serialize(json));
+        const boost::json::object map{{"f", json}};
+        EXPECT_EQ(
+            std::tuple(readInt(map, "f"), readDouble(map, "f"), readBool(map, "f"), readString(map, "f")),
+            std::tuple(asInt, asDouble, asBool, asString));
+        EXPECT_EQ(std::tuple(numberValue(json), booleanValue(json)), std::tuple(asDouble, asBool));
+        EXPECT_EQ(std::pair(readObject(map, "f") != nullptr, readArray(map, "f") != nullptr),
+                  std::pair(shape == object, shape == array));
         // An absent field reads as nothing through every reader.
         EXPECT_TRUE(!readInt(map, "g") && !readDouble(map, "g") && !readBool(map, "g") &&
                     !readString(map, "g") && !readObject(map, "g") && !readArray(map, "g"));
@@ -78,15 +75,13 @@ TEST(JsonFields, generated_number_texts_read_as_integers_saturated_and_truncated
         std::string digits = std::to_string(random() % 9 + 1);
         for (auto length = random() % 30; digits.size() < length;)
             digits += static_cast<char>('0' + random() % 10);
-        const std::string sign = negative ? "-" : "";
-        const std::string fraction = digits.size() < 12 && random() % 2
-                                         ? std::string(".").append(std::to_string(random() % 1000))
-                                         : "";
-        const std::string limit = negative ? "9223372036854775808" : "9223372036854775807";
+        const std::string number = (negative ? "-" : "") + digits,
+                          limit = negative ? "9223372036854775808" : "9223372036854775807";
         const bool beyond = digits.size() > limit.size() || (digits.size() == limit.size() && digits > limit);
-        const auto expected = beyond ? (negative ? int64Min : int64Max) : std::stoll(sign + digits);
-        const auto map = boost::json::parse("{\"f\":" + sign + digits + fraction + "}").as_object();
-        ASSERT_EQ(readInt(map, "f"), expected) << sign + digits + fraction;
+        const auto expected = beyond ? (negative ? int64Min : int64Max) : std::stoll(number);
+        const std::string text =
+            digits.size() < 12 && random() % 2 ? number + "." + std::to_string(random() % 1000) : number;
+        ASSERT_EQ(readInt(boost::json::parse("{\"f\":" + text + "}").as_object(), "f"), expected) << text;
     }
 }
 

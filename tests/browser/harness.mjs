@@ -2,7 +2,6 @@
 // Debian's Chromium through playwright-core. Everything listens on loopback addresses only.
 import { execFileSync, spawn } from "node:child_process";
 import fs from "node:fs";
-import http from "node:http";
 import net from "node:net";
 import os from "node:os";
 import path from "node:path";
@@ -26,11 +25,7 @@ export async function waitUntil(what, condition, timeout = 10_000) {
   }
 }
 
-const jsonLines = (text) =>
-  text
-    .split("\n")
-    .filter(Boolean)
-    .map((line) => JSON.parse(line));
+const jsonLines = (text) => text.split("\n").filter(Boolean).map((line) => JSON.parse(line));
 const tempDir = (prefix) => fs.mkdtempSync(path.join(os.tmpdir(), `velmora-${prefix}-`));
 
 function freePort() {
@@ -48,29 +43,21 @@ class Child {
   constructor(name, command, args, options = {}) {
     Object.assign(this, { name, stdout: "", stderr: "", exited: null });
     this.process = spawn(command, args, { stdio: ["pipe", "pipe", "pipe"], ...options });
-    this.process.stdout.setEncoding("utf8").on("data", (text) => (this.stdout += text));
-    this.process.stderr.setEncoding("utf8").on("data", (text) => (this.stderr += text));
+    for (const out of ["stdout", "stderr"]) this.process[out].setEncoding("utf8").on("data", (t) => (this[out] += t));
     this.process.on("exit", (code, signal) => (this.exited = { code, signal }));
     this.process.on("error", (error) => (this.exited = { error }));
   }
 
-  waitForStdout(pattern, timeout) {
-    return this.#await("standard output", () => this.stdout, pattern, timeout);
-  }
-
-  waitForStderr(pattern, timeout) {
-    return this.#await("standard error", () => this.stderr, pattern, timeout);
-  }
-
-  async #await(stream, text, pattern, timeout) {
+  // Awaits `pattern` (a string or a regular expression) in what the process printed on `stream`.
+  async waitFor(stream, pattern, timeout) {
     const check = () => {
       if (this.exited) throw new Error(`${this.name} ended (${JSON.stringify(this.exited)}):\n${this.stderr}`);
-      return typeof pattern === "string" ? text().includes(pattern) : pattern.test(text());
+      return typeof pattern === "string" ? this[stream].includes(pattern) : pattern.test(this[stream]);
     };
     try {
       return await waitUntil(`${pattern} on ${stream} of ${this.name}`, check, timeout);
     } catch (error) {
-      error.message += `; it printed:\n${text().slice(-4000)}`;
+      error.message += `; it printed:\n${this[stream].slice(-4000)}`;
       throw error;
     }
   }
@@ -93,10 +80,8 @@ class Child {
 // the last block the terminal menu printed.
 export async function startHelper({ scene, args = [] }) {
   const dir = tempDir("helper");
-  const trace = path.join(dir, "events.jsonl");
-  const overlays = path.join(dir, "overlays");
+  const [trace, overlays, port] = [path.join(dir, "events.jsonl"), path.join(dir, "overlays"), await freePort()];
   fs.mkdirSync(overlays);
-  const port = await freePort();
   if (scene) {
     const sceneFile = path.join(dir, "scene.json");
     fs.writeFileSync(sceneFile, JSON.stringify({ ...scene, eventTrace: trace, overlayImages: overlays }));
@@ -109,14 +94,14 @@ export async function startHelper({ scene, args = [] }) {
     overlayImages: () => fs.readdirSync(overlays).filter((n) => n.endsWith(".png")).map((n) => path.join(overlays, n)),
     lastMenu: () => helper.stdout.split("[end]\n").filter((block) => block.includes("[menu]")).at(-1) ?? "",
   });
-  await helper.waitForStderr(`listening on ws://127.0.0.1:${port}`);
+  await helper.waitFor("stderr", `listening on ws://127.0.0.1:${port}`);
   return helper;
 }
 
 // scripts/serve-web on `host`, on a free port of its choosing.
 export async function serveWeb(host) {
   const server = new Child("serve-web", path.join(sourceDir, "scripts", "serve-web"), ["--host", host, "--port", "0"]);
-  await server.waitForStdout(/http:\/\/\S+:\d+\//);
+  await server.waitFor("stdout", /http:\/\/\S+:\d+\//);
   server.port = Number(/:(\d+)\/\s*$/m.exec(server.stdout)[1]);
   return server;
 }
@@ -154,52 +139,28 @@ export async function closeBrowser(context) {
 // skipped, unless VELMORA_REQUIRE_X11=1 promised one (scripts/test does), which makes its absence a failure.
 export function xDisplay() {
   const display = process.env.DISPLAY;
-  if (!display && process.env.VELMORA_REQUIRE_X11 === "1") {
-    throw new Error("VELMORA_REQUIRE_X11=1 but DISPLAY is not set");
-  }
+  if (!display && process.env.VELMORA_REQUIRE_X11 === "1") throw new Error("VELMORA_REQUIRE_X11=1 without DISPLAY");
   return display || null;
 }
 
 // The number of the atom `name` on the X session's display (a monitor's name is one), or null.
 export function xAtom(name) {
-  const listed = execFileSync("xlsatoms", ["-name", name], {
-    env: { ...process.env, DISPLAY: xDisplay() },
-    encoding: "utf8",
-    stdio: ["ignore", "pipe", "ignore"],
-  });
+  const [env, stdio] = [{ ...process.env, DISPLAY: xDisplay() }, ["ignore", "pipe", "ignore"]];
+  const listed = execFileSync("xlsatoms", ["-name", name], { env, stdio, encoding: "utf8" });
   const match = /^(\d+)\t/.exec(listed);
   return match ? Number(match[1]) : null;
 }
 
-// An HTTP server on 127.0.0.1 answering every request with `html`, for a page of the test's own.
-export async function serveHtml(html) {
-  const server = http.createServer((request, response) => {
-    response.writeHead(200, { "content-type": "text/html; charset=utf-8" });
-    response.end(html);
-  });
-  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-  server.origin = `http://127.0.0.1:${server.address().port}`;
-  server.stop = () => new Promise((resolve) => server.close(resolve));
-  return server;
-}
-
 // The recording X test application (tests/support/apps/x_test_app.cpp) with a window titled `title`:
-// `events` are the JSON lines it printed so far, `awaitEvent` waits for one, `send` gives it a command
-// (move X Y, resize W H, raise, iconify, quit). Resolves once the window is mapped, with its id in `window`.
-export async function startXTestApp({ title, geometry = "400x300+100+100", windowClass, color, setPid = true }) {
-  const args = ["--title", title, "--geometry", geometry];
-  if (windowClass) args.push("--class", windowClass);
-  if (color) args.push("--color", color);
-  if (!setPid) args.push("--no-pid");
-  const app = new Child("velmora-x-test-app", xTestAppBinary, args, { env: { ...process.env, DISPLAY: xDisplay() } });
+// `events()` are the JSON lines it printed so far, `send` gives it a command (move X Y, resize W H, raise,
+// iconify, quit). Resolves once the window is mapped, with its id in `window`.
+export async function startXTestApp({ title, geometry = "400x300+100+100" }) {
+  const env = { ...process.env, DISPLAY: xDisplay() };
+  const app = new Child("velmora-x-test-app", xTestAppBinary, ["--title", title, "--geometry", geometry], { env });
   app.events = () => jsonLines(app.stdout.slice(0, app.stdout.lastIndexOf("\n") + 1));
-  app.awaitEvent = (what, match = () => true, timeout) =>
-    waitUntil(`${what} from the X test app`, () => {
-      if (app.exited) throw new Error(`the X test app ended (${JSON.stringify(app.exited)}):\n${app.stderr}`);
-      return app.events().find((e) => e.event === what && match(e));
-    }, timeout);
   app.send = (command) => app.process.stdin.write(`${command}\n`);
-  app.window = (await app.awaitEvent("ready")).window;
+  await app.waitFor("stdout", /"event":"ready","window":\d+}\n/);
+  app.window = app.events().find((e) => e.event === "ready").window;
   return app;
 }
 
@@ -217,15 +178,11 @@ export const awaitInPage = (page, predicate, arg) => page.waitForFunction(predic
 
 // The first received message that has every member of `fields`, once there is one.
 export async function awaitMessage(page, fields) {
-  const handle = await awaitInPage(
-    page,
-    (wanted) =>
-      window.velmora.received.find((message) =>
-        Object.entries(wanted).every(([key, value]) => JSON.stringify(message[key]) === JSON.stringify(value)),
-      ),
-    fields,
-  );
-  return handle.jsonValue();
+  const matches = (wanted) =>
+    window.velmora.received.find((m) =>
+      Object.keys(wanted).every((key) => JSON.stringify(m[key]) === JSON.stringify(wanted[key])),
+    );
+  return (await awaitInPage(page, matches, fields)).jsonValue();
 }
 
 // The page's own pointer position for a fraction of the surface rectangle, in viewport pixels.

@@ -24,19 +24,16 @@ const scene = {
   trusted: true,
   frontmostPid: 501,
   displays: [{ id: 1, name: "Built-in Display", bounds: [0, 0, 1512, 982], pixels: [3024, 1964], main: true }],
-  windows: [
-    { id: 4242, pid: 501, owner: "Slides", bounds: Object.values(slides), layer: 0, onScreen: true },
-  ],
+  windows: [{ id: 4242, pid: 501, owner: "Slides", bounds: Object.values(slides), layer: 0, onScreen: true }],
 };
 const type = { leftMouseDown: 1, leftMouseUp: 2, leftMouseDragged: 6, keyDown: 10, keyUp: 11, scrollWheel: 22 };
 
 // Where a fraction of the surface lands on the presenter's screen; the page measures in CSS pixels of a
 // 640-pixel rectangle, and one of them is under two points here.
-function assertAt(event, fx, fy, what) {
+function assertAt(event, fx, fy) {
   const [x, y] = [slides.x + fx * slides.width, slides.y + fy * slides.height];
-  const slack = slides.width / 640;
-  const near = Math.abs(event.x - x) <= slack && Math.abs(event.y - y) <= slack;
-  assert.ok(near, `${what} at (${event.x}, ${event.y}), expected about (${x}, ${y})`);
+  const near = Math.abs(event.x - x) <= slides.width / 640 && Math.abs(event.y - y) <= slides.width / 640;
+  assert.ok(near, `${JSON.stringify(event)}, expected about (${x}, ${y})`);
 }
 
 // Presses at one fraction of the surface and moves to another in `steps`, leaving the button down.
@@ -47,62 +44,15 @@ async function press(page, [fx, fy], [tx, ty], steps) {
   await page.mouse.move(to.x, to.y, { steps });
 }
 
-// [r, g, b, a] of a PNG at fractions of its size, through the browser's own decoder.
-function pngPixels(page, file, points) {
-  const base64 = fs.readFileSync(file).toString("base64");
-  return page.evaluate(async ({ base64, points }) => {
-    const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
-    const bitmap = await createImageBitmap(new Blob([bytes], { type: "image/png" }));
-    const context = new OffscreenCanvas(bitmap.width, bitmap.height).getContext("2d");
-    context.drawImage(bitmap, 0, 0);
-    const at = ([x, y]) =>
-      Array.from(context.getImageData(Math.floor(x * bitmap.width), Math.floor(y * bitmap.height), 1, 1).data);
-    return { size: [bitmap.width, bitmap.height], pixels: points.map(at) };
-  }, { base64, points });
-}
-
-describe("origin policy in a real browser", () => {
-  let helper, browser;
-  const servers = [];
-  before(async () => ([helper, browser] = [await startHelper({ scene }), await launchBrowser()]));
-  after(async () => {
-    await closeBrowser(browser);
-    for (const server of servers) await server.stop();
-    await helper.stop();
-  });
-
-  const cases = [
-    ["127.0.0.1", "127.0.0.1", true],
-    ["127.0.0.1", "localhost", true],
-    ["127.0.0.2", "127.0.0.2", false], // another loopback address
-  ];
-  for (const [serveOn, host, admitted] of cases) {
-    it(`${admitted ? "admits" : "refuses"} the page served from http://${host}`, async () => {
-      const server = await serveWeb(serveOn);
-      servers.push(server);
-      const origin = `http://${host}:${server.port}`;
-      const page = await openPage(browser, origin, helper.port);
-      await awaitInPage(page, (wanted) => window.velmora.connection === wanted, admitted ? "open" : "failed");
-      if (admitted) {
-        const hello = await awaitMessage(page, { type: "hello" });
-        assert.deepEqual(hello, { type: "hello", version: "0.1.0", trusted: true, dryRun: false });
-      } else {
-        await helper.waitForStderr(`rejected connection from origin ${origin}\n`);
-        assert.deepEqual(await page.evaluate(() => window.velmora.received), []);
-      }
-      assert.deepEqual(page.errors, []);
-      await page.close();
-    });
-  }
-});
-
-describe("driving the sim desktop from the page", () => {
-  let helper, browser, server, page, scratch; // scratch: a second page, for decoding PNGs
+// The page is served from http://localhost: the origin a browser sends is admitted. Every other origin is
+// the server tests' to decide.
+describe("the test page in a real browser", () => {
+  let helper, browser, server, page;
   before(async () => {
     [helper, browser, server] = [await startHelper({ scene }), await launchBrowser(), await serveWeb("127.0.0.1")];
-    scratch = await browser.newPage();
-    page = await openPage(browser, `http://127.0.0.1:${server.port}`, helper.port);
-    await awaitMessage(page, { type: "hello" });
+    page = await openPage(browser, `http://localhost:${server.port}`, helper.port);
+    const hello = { type: "hello", version: "0.1.0", trusted: true, dryRun: false };
+    assert.deepEqual(await awaitMessage(page, { type: "hello" }), hello);
   });
   after(async () => {
     await closeBrowser(browser);
@@ -114,19 +64,18 @@ describe("driving the sim desktop from the page", () => {
   it("resolves a window label, reports a tab label's error and grants control", async () => {
     await page.fill("#label", "window:4242:0");
     await page.click("#send-target");
-    const resolved = await awaitMessage(page, { type: "target", streamIndex: 1 });
-    assert.deepEqual(resolved, { type: "target", streamIndex: 1, ok: true, app: "Slides" });
+    const resolved = { type: "target", streamIndex: 1, ok: true, app: "Slides" };
+    assert.deepEqual(await awaitMessage(page, { type: "target", streamIndex: 1 }), resolved);
     await page.check('input[name="stream"][value="2"]');
     await page.fill("#label", "tab:12");
     await page.click("#send-target");
-    const refused = await awaitMessage(page, { type: "target", streamIndex: 2 });
-    assert.equal(refused.ok, false);
-    assert.equal(refused.error, "Only app windows and displays can be controlled \u2014 not browser tabs.");
+    const error = "Only app windows and displays can be controlled \u2014 not browser tabs.";
+    const refused = { type: "target", streamIndex: 2, ok: false, error };
+    assert.deepEqual(await awaitMessage(page, { type: "target", streamIndex: 2 }), refused);
     await page.check('input[name="stream"][value="1"]');
     await page.click("#grant");
-    const granted = await awaitMessage(page, { type: "state", streamIndex: 1 });
-    assert.deepEqual(granted, { type: "state", streamIndex: 1, allowed: true });
-    await waitUntil("the menu to offer taking control back", () => helper.lastMenu().includes("> Take back control"));
+    const granted = { type: "state", streamIndex: 1, allowed: true };
+    assert.deepEqual(await awaitMessage(page, { type: "state", streamIndex: 1 }), granted);
   });
 
   it("presses, drags and releases along the path of the page's drag", async () => {
@@ -137,13 +86,10 @@ describe("driving the sim desktop from the page", () => {
       const buttons = fresh(mark, type.leftMouseDown, type.leftMouseDragged, type.leftMouseUp);
       return buttons.at(-1)?.type === type.leftMouseUp && buttons;
     });
-    const drags = events.filter((e) => e.type === type.leftMouseDragged);
-    const [down, up] = [events[0], events.at(-1)];
+    const [down, drags, up] = [events[0], events.slice(1, -1), events.at(-1)];
     assert.deepEqual([down.type, down.button, down.clickState], [type.leftMouseDown, 0, 1]);
-    assert.ok(drags.length >= 3, `${drags.length} drag events`);
-    assertAt(down, 0.1, 0.1, "press");
-    assertAt(drags.at(-1), 0.6, 0.7, "last drag");
-    assertAt(up, 0.6, 0.7, "release");
+    assert.ok(drags.length >= 3 && drags.every((e) => e.type === type.leftMouseDragged), JSON.stringify(events));
+    for (const [event, fx, fy] of [[down, 0.1, 0.1], [drags.at(-1), 0.6, 0.7], [up, 0.6, 0.7]]) assertAt(event, fx, fy);
   });
 
   it("types into the surface while it has focus, with modifiers, and scrolls with the wheel", async () => {
@@ -167,63 +113,47 @@ describe("driving the sim desktop from the page", () => {
     await page.mouse.wheel(0, 120);
     const scroll = await waitUntil("a scroll event", () => fresh(mark, type.scrollWheel)[0]);
     assert.deepEqual([scroll.wheel1, scroll.wheel2], [-120, 0]);
-    assertAt(scroll, 0.5, 0.5, "scroll");
+    assertAt(scroll, 0.5, 0.5);
     // Every posted event carries the tag "Velm", first letter in the top byte.
     for (const event of helper.events()) assert.equal(event.userData, 0x56656c6d, JSON.stringify(event));
   });
 
-  it("draws ink on the overlay where the page drew it, posting no input", async () => {
+  // How ink looks is the ink tests' to decide; here the page's strokes reach the overlay, and a clear takes
+  // away even a stroke still being drawn, which could not otherwise go while the button is held.
+  it("draws ink on the overlay, posting no input, and clears ink that is still being drawn", async () => {
     await page.check('input[name="mode"][value="ink"]');
     const posted = helper.events().length;
     await press(page, [0.2, 0.3], [0.5, 0.3], 10);
-    // Still held, so the stroke is not fading while it is looked at.
-    const image = await waitUntil("the overlay image", () => helper.overlayImages()[0]);
-    const probes = [[0.2, 0.3], [0.35, 0.3], [0.5, 0.3], [0.35, 0.7]]; // the last well away from the stroke
-    const shown = await waitUntil("ink along the stroke", async () => {
-      const result = fs.existsSync(image) && (await pngPixels(scratch, image, probes));
-      return result && result.pixels.slice(0, 3).every(([, , , alpha]) => alpha > 128) && result;
-    });
-    assert.deepEqual(shown.size, [slides.width, slides.height]);
-    const [r, g, b] = shown.pixels[1];
-    assert.ok(r > 200 && g < 120 && b < 150, `ink colour ${shown.pixels[1]}, expected the page's #ff2d55`);
-    assert.equal(shown.pixels[3][3], 0, "no ink away from the stroke");
+    await waitUntil("the overlay image", () => helper.overlayImages().length === 1);
     await page.mouse.up();
     const sent = await page.evaluate(() => window.velmora.sent.filter((m) => m.type === "stroke"));
     assert.ok(sent.length >= 3);
     assert.equal(new Set(sent.map((m) => m.id)).size, 1, "one stroke id");
     assert.deepEqual([sent[0].color, sent.at(-1).done], ["#ff2d55", true]);
-    assert.equal(helper.events().length, posted, "drawing ink posts no input");
-    // Finished ink fades, after which the overlay is hidden and its image goes.
-    await waitUntil("the finished stroke to fade", () => helper.overlayImages().length === 0, 15_000);
-  });
-
-  it("clears ink that is still being drawn", async () => {
     await press(page, [0.3, 0.8], [0.7, 0.8], 5);
     await waitUntil("the overlay image", () => helper.overlayImages().length === 1);
-    // From the keyboard, so the stroke is never finished and only the clear can take it away.
+    // From the keyboard, so that the stroke is never finished.
     await page.focus("#clear-ink");
     await page.keyboard.press("Enter");
     await waitUntil("the ink to go", () => helper.overlayImages().length === 0);
     await page.mouse.up();
     assert.deepEqual(await page.evaluate(() => window.velmora.sent.at(-1)), { type: "clear", streamIndex: 1 });
+    assert.equal(helper.events().length, posted, "drawing ink posts no input");
   });
 
   it("hears the presenter take back control", async () => {
     helper.process.stdin.write("Take back control\n");
-    const state = await awaitMessage(page, { type: "state", streamIndex: 1, allowed: false });
-    assert.equal(state.reason, "presenter took back control");
-    await helper.waitForStderr("control revoked: presenter took back control");
-    await awaitInPage(page, () =>
-      document.getElementById("stream-summary").textContent.includes("presenter took back control"),
-    );
+    const reason = "presenter took back control";
+    const revoked = await awaitMessage(page, { type: "state", streamIndex: 1, allowed: false });
+    assert.deepEqual(revoked, { type: "state", streamIndex: 1, allowed: false, reason });
+    await helper.waitFor("stderr", `control revoked: ${reason}`);
+    await awaitInPage(page, (reason) => document.getElementById("stream-summary").textContent.includes(reason), reason);
+    const idle = '[menu] title="" tint=default\n  Velmora Helper — connected, control off\n  Screen one: Slides\n';
+    await waitUntil("the idle menu", () => helper.lastMenu() === `${idle}  ----\n  > Quit Velmora Helper [q]\n`);
   });
 
-  it("loses control and ink when the page goes away", async () => {
-    await page.check('input[name="mode"][value="control"]');
-    await page.click("#grant");
-    await awaitInPage(page, () => window.velmora.received.filter((m) => m.type === "state" && m.allowed).length === 2);
-    await waitUntil("the menu to offer taking control back", () => helper.lastMenu().includes("> Take back control"));
-    await page.check('input[name="mode"][value="ink"]');
+  // What ends control when a page goes is the program test's; here a closed tab is seen as the page gone.
+  it("loses its ink and the menu's page when the page goes away", async () => {
     await press(page, [0.6, 0.6], [0.8, 0.4], 8);
     await waitUntil("the overlay image", () => helper.overlayImages().length === 1);
     // A person can look at the page as the run left it.
@@ -232,7 +162,6 @@ describe("driving the sim desktop from the page", () => {
     assert.deepEqual(page.errors, []);
 
     await page.close();
-    await helper.waitForStderr("control revoked: Velmora disconnected");
     await waitUntil("the ink to go", () => helper.overlayImages().length === 0);
     const menu = await waitUntil("the menu to show no page", () => {
       const last = helper.lastMenu();

@@ -53,8 +53,7 @@ TEST(OriginPolicy, admits_the_web_hosts_over_https_and_loopback_pages_only) {
         {"http://127.0.0.1.nip.io", false},
         {"null", false},
         {"http://[::1", false},
-        {std::nullopt, false},
-    };
+        {std::nullopt, false}};
     for (const auto& [origin, allowed] : cases) {
         EXPECT_EQ(isAllowedOrigin(origin), allowed) << originForLog(origin);
         EXPECT_EQ(oracle(origin), allowed) << "oracle: " << originForLog(origin);
@@ -63,12 +62,13 @@ TEST(OriginPolicy, admits_the_web_hosts_over_https_and_loopback_pages_only) {
 
 // Every allowed host dressed in every way an attacker might: the verdict must be the oracle's each time.
 TEST(OriginPolicy, generated_variants_of_the_allowed_hosts_agree_with_the_rule) {
-    const std::vector<std::string> schemes{"https://", "http://", "ws://", "HTTPS://", "://", "https:/", ""};
-    const std::vector<std::string> prefixes{"", "x", "a.", "user@", "u:p@", "evil.example@", "%20", "["};
-    const std::vector<std::string> suffixes{
+    using Parts = std::vector<std::string>;
+    const Parts schemes{"https://", "http://", "ws://", "HTTPS://", "://", "https:/", ""};
+    const Parts prefixes{"", "x", "a.", "user@", "u:p@", "evil.example@", "%20", "["};
+    const Parts suffixes{
         "", ".", ".evil.example", "-evil.example", "x", "@evil.example", "/", "/p", "?q", "#f", "]", "%00"};
-    const std::vector<std::string> ports{"",    ":0",   ":443", ":65535", ":65536", ":0080", ":99999999999",
-                                         ":-1", ":+80", ":1e3", ":80.x",  ":",      ":80/",  ":8080:80"};
+    const Parts ports{"",    ":0",   ":443", ":65535", ":65536", ":0080", ":99999999999",
+                      ":-1", ":+80", ":1e3", ":80.x",  ":",      ":80/",  ":8080:80"};
     std::size_t tried = 0, admitted = 0;
     std::vector<std::string> disagreements;
     const auto check = [&](const std::string& origin) {

@@ -60,7 +60,7 @@ class ServerTest : public ::testing::Test {
         server->onListening = [this](bool ready) { listening = ready; };
         server->onConnect = [this](const auto& c) { events.push_back({Event::connected, c, {}}); };
         server->onDisconnect = [this](const auto& c) { events.push_back({Event::disconnected, c, {}}); };
-        server->onMessage = [this](const auto& c, const Message& m) {
+        server->onMessage = [this](const auto& c, const auto& m) {
             events.push_back({Event::received, c, m});
         };
         server->start();
@@ -81,10 +81,8 @@ class ServerTest : public ::testing::Test {
         ASSERT_TRUE(loop.runUntil([&] { return std::ranges::any_of(events, isBarrier); }));
         const auto client = std::ranges::find_if(events, isBarrier)->client;
         page->close();
-        ASSERT_TRUE(loop.runUntil([&] {
-            return std::ranges::any_of(
-                events, [&](auto& e) { return e.client == client && e.kind == Event::disconnected; });
-        }));
+        const auto gone = [&](const Event& e) { return e.client == client && e.kind == Event::disconnected; };
+        ASSERT_TRUE(loop.runUntil([&] { return std::ranges::any_of(events, gone); }));
         std::erase_if(events, [&](const Event& e) { return e.client == client; });
     }
     // The log's lines without their "[2026-03-01T14:05:09Z] " stamps.
@@ -92,7 +90,6 @@ class ServerTest : public ::testing::Test {
         Lines lines;
         std::istringstream text(capture.text());
         for (std::string line; std::getline(text, line);) {
-            EXPECT_TRUE(line.size() >= 23 && line[0] == '[' && line.substr(20, 3) == "Z] ") << line;
             lines.push_back(line.substr(std::min<std::size_t>(23, line.size())));
         }
         return lines;
@@ -118,21 +115,23 @@ TEST_F(ServerTest, listens_on_ipv4_loopback_only_and_a_port_in_use_is_logged_not
         socket.connect({net::ip::make_address(address), port()}, ec);
         EXPECT_EQ(!ec, connects) << address;
     }
-    const auto taken = port();
-    listening.reset();
     const auto first = std::exchange(server, nullptr);
-    ASSERT_NO_THROW(start(taken));
+    listening.reset();
+    ASSERT_NO_THROW(start(*first->boundPort()));
     EXPECT_EQ(listening, false);
     EXPECT_FALSE(server->boundPort());
     EXPECT_EQ(logged().back(), "listener failed: " + make_error_code(net::error::address_in_use).message());
 }
 
 // The first Origin field of a handshake, in any letter case, decides it; a refusal is logged before it is
-// answered. No subprotocol is ever selected.
-TEST_F(ServerTest, the_first_origin_field_decides_each_handshake) {
+// answered. What no browser sends is answered and closed: the answer to
+// a request over the header limit reaches the page although it is still sending when it is refused, since the
+// server reads what follows before it closes. How an origin is escaped in the log is the origin policy's.
+TEST_F(ServerTest, the_first_origin_field_decides_each_handshake_and_what_no_browser_sends_is_refused) {
     start();
-    const std::string production = build::productionHost;
-    const std::vector<std::tuple<std::optional<std::string>, std::string, std::optional<std::string>>> cases{
+    const std::string production = build::productionHost, evil = "https://evil.example";
+    // clang-format off
+    const std::vector<std::tuple<std::optional<std::string>, std::string, std::optional<std::string>>> pages{
         // Origin; a second field; the log line when refused
         {"http://localhost:3000", "", {}},
         {"https://" + production, "", {}},
@@ -142,45 +141,15 @@ TEST_F(ServerTest, the_first_origin_field_decides_each_handshake) {
         {"", "", refused},
         {std::nullopt, "origin", {}},
         {std::nullopt, "ORIGIN", {}},
-        {"https://evil.example", "origin", refused + "https://evil.example"},
+        {evil, "origin", refused + evil},
         {"http://localhost", "Cookie", {}},  // browsers' ordinary cookies fit
     };
-    Lines expectedLog{listeningLine()};
-    std::vector<std::unique_ptr<WsClient>> admitted;
-    for (const auto& [origin, field, logLine] : cases) {
-        WsRequest request{origin, {{"Sec-WebSocket-Protocol", "velmora, chat"}}};
-        if (!field.empty())
-            request.headers.emplace_back(field,
-                                         field == "Cookie" ? std::string(4000, 'c') : "http://localhost");
-        auto page = WsClient::connect(port(), request);
-        EXPECT_EQ(page->status(), logLine ? 403u : 101u) << origin.value_or("-") << field;
-        EXPECT_EQ(page->responseHeader("Sec-WebSocket-Protocol"), std::nullopt);
-        if (logLine) expectedLog.push_back(*logLine);
-        EXPECT_EQ(logged(), expectedLog);
-        if (page->accepted()) admitted.push_back(std::move(page));
-    }
-    barrier();
-    EXPECT_EQ(count(Event::connected), admitted.size());
-    EXPECT_EQ(events.size(), admitted.size());
-    EXPECT_EQ(server->clientCount(), admitted.size());
-}
-
-// The answer to a request over the header limit reaches the page although it is still sending when it is
-// refused: the server reads what follows before it closes.
-TEST_F(ServerTest, what_no_browser_sends_is_answered_and_closed) {
-    start();
-    const std::vector<std::tuple<std::string, unsigned, std::optional<std::string>>> cases{
+    const std::vector<std::tuple<std::string, unsigned, std::optional<std::string>>> raw{
         {upgrade("", "http://local\0host"s), 403, refused + "http://local\\x00host"},
-        {upgrade("", "http://localhost\x01"), 403, refused + "http://localhost\\x01"},
-        {upgrade("", "http://local\x0bhost"), 403, refused + "http://local\\x0bhost"},
-        {upgrade("", "http://localhost\x7f"), 403, refused + "http://localhost\\x7f"},
-        {upgrade("", "http://a\r[2026-03-01T14:05:09Z] x"), 403,
-         refused + "http://a\\x0d[2026-03-01T14:05:09Z] x"},
-        {upgrade("", "http://local\thost"), 403, refused + "http://local\\x09host"},
+        {upgrade("", "http://a\r[2026-03-01T14:05:09Z] x"), 403, refused + "http://a\\x0d[2026-03-01T14:05:09Z] x"},
         {upgrade("X-Note: a\x01b\r\n"), 400, {}},
-        {upgrade("X-Note: a\x01b\r\n", "https://evil.example"), 403, refused + "https://evil.example"},
-        {upgrade("Cookie: " + std::string(64 * 1024, 'c') + "\r\n"), 431,
-         "rejected connection with a request header over 8192 bytes"},
+        {upgrade("X-Note: a\x01b\r\n", evil), 403, refused + evil},
+        {upgrade("Cookie: " + std::string(64 * 1024, 'c') + "\r\n"), 431, "rejected connection with a request header over 8192 bytes"},
         {upgrade("", "http://localhost", "c2hvcnQ="), 400, {}},
         {upgrade("", "http://localhost", "dGhlIHNhbXBsZSBub25jZQA="), 400, {}},  // 17 bytes
         {upgrade("", "http://localhost", "dGhlIHNhbXBsZSBub25jZ!=="), 400, {}},
@@ -188,8 +157,21 @@ TEST_F(ServerTest, what_no_browser_sends_is_answered_and_closed) {
         {upgrade("", "http://localhost", ""), 400, {}},
         {"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://evil.example\r\n\r\n", 400, {}},  // no upgrade
     };
+    // clang-format on
     Lines expectedLog{listeningLine()};
-    for (const auto& [request, status, logLine] : cases) {
+    std::vector<std::unique_ptr<WsClient>> admitted;
+    for (const auto& [origin, field, logLine] : pages) {
+        WsRequest request{origin, {}};
+        if (!field.empty())
+            request.headers.emplace_back(field,
+                                         field == "Cookie" ? std::string(4000, 'c') : "http://localhost");
+        auto page = WsClient::connect(port(), request);
+        EXPECT_EQ(page->status(), logLine ? 403u : 101u) << origin.value_or("-") << field;
+        if (logLine) expectedLog.push_back(*logLine);
+        EXPECT_EQ(logged(), expectedLog);
+        if (page->accepted()) admitted.push_back(std::move(page));
+    }
+    for (const auto& [request, status, logLine] : raw) {
         const auto reply = rawHttp(port(), request);
         EXPECT_TRUE(reply.starts_with("HTTP/1.1 " + std::to_string(status) + " ")) << request << reply;
         EXPECT_FALSE(reply.ends_with("(open)")) << request;
@@ -197,40 +179,44 @@ TEST_F(ServerTest, what_no_browser_sends_is_answered_and_closed) {
         EXPECT_EQ(logged(), expectedLog) << request;
     }
     barrier();
-    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(count(Event::connected), admitted.size());
+    EXPECT_EQ(events.size(), admitted.size());
+    EXPECT_EQ(server->clientCount(), admitted.size());
 }
 
-TEST_F(ServerTest, connect_messages_and_disconnect_arrive_in_order_and_what_is_not_an_object_is_dropped) {
+// Only JSON objects reach the main thread, text or binary, between one connect and one disconnect however
+// the connection ends; an end other than a close frame is logged. Their order is the flood test's.
+TEST_F(ServerTest, objects_arrive_between_connect_and_disconnect_and_a_receive_error_is_logged) {
     start();
-    const auto page = WsClient::connect(port());
-    const Lines dropped{"[1,2]", "42", "\"text\"", "null", "not json", "", "{\"a\":1", "{}{}"};
-    for (std::int64_t i = 0; i < std::ssize(dropped); ++i)
-        (i % 2 ? page->sendBinary(dropped[i]) : page->sendText(dropped[i])), page->sendJson({{"n", i}});
-    page->sendBinary(R"({"type":"input"})");  // a binary JSON object is taken like text
-    page->close();
-    ASSERT_TRUE(awaitCount(Event::disconnected, 1));
-    loop.drain();
-    ASSERT_EQ(events.size(), dropped.size() + 3);
-    const auto who = events.front().client;
-    EXPECT_EQ(who->origin(), "page");
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        const auto kind = i == 0                   ? Event::connected
-                          : i == events.size() - 1 ? Event::disconnected
-                                                   : Event::received;
-        EXPECT_EQ(events[i].kind, kind);
-        EXPECT_EQ(events[i].client, who);
-        if (i > 0 && i <= dropped.size()) {
-            EXPECT_EQ(events[i].message, (Message{{"n", static_cast<std::int64_t>(i) - 1}}))
-                << dropped[i - 1];
-        }
+    namespace ws = beast::websocket;
+    const std::vector<std::pair<std::function<void(WsClient&)>, std::optional<error_code>>> ends{
+        {[](WsClient& c) { c.close(); }, {}},
+        {[](WsClient& c) { c.ping(), c.drop(); }, net::error::connection_reset},  // once all is read
+        {[](WsClient& c) { c.sendText("{\"a\":\"\xff\xfe\"}"); }, ws::error::bad_frame_payload},
+        {[](WsClient& c) { c.sendText(std::string(16 * 1024 * 1024 + 1, ' ')); }, ws::error::message_too_big},
+    };
+    Lines expectedLog{listeningLine()};
+    for (const auto& [end, error] : ends) {
+        SCOPED_TRACE(error ? error->message() : "close");
+        events.clear();
+        const auto page = WsClient::connect(port());
+        for (const std::string dropped :
+             {"[1,2]", "42", "\"text\"", "null", "not json", "", "{\"a\":1", "{}{}"})
+            page->sendBinary(dropped), page->sendText(dropped);
+        page->sendBinary(R"({"type":"input"})");  // a binary JSON object is taken like text
+        end(*page);
+        ASSERT_TRUE(awaitCount(Event::disconnected, 1));
+        EXPECT_TRUE(page->awaitServerClosed());
+        barrier();
+        ASSERT_EQ(events.size(), 3u);
+        EXPECT_EQ(std::tuple(events[0].kind, events[1].kind, events[2].kind),
+                  std::tuple(Event::connected, Event::received, Event::disconnected));
+        EXPECT_EQ(events[1].message, (Message{{"type", "input"}}));
+        EXPECT_TRUE(events[1].client == events[0].client && events[2].client == events[0].client);
+        if (error) expectedLog.push_back("receive error: " + error->message());
+        EXPECT_EQ(logged(), expectedLog);
+        EXPECT_EQ(server->clientCount(), 0u);
     }
-    EXPECT_EQ(events[events.size() - 2].message, (Message{{"type", "input"}}));
-    EXPECT_EQ(server->clientCount(), 0u);
-    EXPECT_TRUE(page->awaitServerClosed());
-    who->send({{"type", "late"}});  // to a client that is gone: nothing
-    barrier();
-    EXPECT_EQ(count(Event::disconnected), 1u);
-    EXPECT_EQ(logged(), Lines{listeningLine()});  // a close frame is an ordinary end
 }
 
 // A page open while nobody draws sends nothing for minutes; it must not be taken for a dead connection.
@@ -243,58 +229,15 @@ TEST_F(ServerTest, a_quiet_page_is_pinged_and_stays_connected_past_the_idle_time
     EXPECT_EQ(count(Event::disconnected), 0u);
 }
 
-TEST_F(ServerTest, a_receive_error_is_logged_and_gives_one_disconnect) {
-    start();
-    namespace ws = beast::websocket;
-    const std::vector<std::pair<std::function<void(WsClient&)>, error_code>> cases{
-        {[](WsClient& c) { c.drop(); }, net::error::connection_reset},
-        {[](WsClient& c) { c.sendText("{\"a\":\"\xff\xfe\"}"); }, ws::error::bad_frame_payload},
-        {[](WsClient& c) { c.sendText(std::string(16 * 1024 * 1024 + 1, ' ')); }, ws::error::message_too_big},
-    };
-    Lines expectedLog{listeningLine()};
-    for (const auto& [fault, error] : cases) {
-        events.clear();
-        const auto page = WsClient::connect(port());
-        ASSERT_TRUE(awaitCount(Event::connected, 1));
-        fault(*page);
-        ASSERT_TRUE(awaitCount(Event::disconnected, 1)) << error.message();
-        EXPECT_TRUE(page->awaitServerClosed());
-        barrier();
-        EXPECT_EQ(events.size(), 2u);
-        expectedLog.push_back("receive error: " + error.message());
-        EXPECT_EQ(logged(), expectedLog);
-        EXPECT_EQ(server->clientCount(), 0u);
-    }
-}
-
-TEST_F(ServerTest, broadcast_reaches_admitted_pages_only) {
-    start();
-    server->broadcast({{"type", "nobody"}});
-    const auto first = WsClient::connect(port()), second = WsClient::connect(port());
-    const auto refusedPage = WsClient::connect(port(), {"https://evil.example", {}, true});
-    const auto late = WsClient::open(port());  // still in its handshake
-    ASSERT_TRUE(awaitCount(Event::connected, 2));
-    server->broadcast({{"n", 1}});
-    ASSERT_TRUE(loop.runUntil([&] { return first->messageCount() == 1 && second->messageCount() == 1; }));
-    ASSERT_TRUE(late->handshake());
-    ASSERT_TRUE(awaitCount(Event::connected, 3));
-    server->broadcast({{"n", 2}});
-    ASSERT_TRUE(loop.runUntil([&] { return late->messageCount() == 1 && second->messageCount() == 2; }));
-    EXPECT_EQ(first->receive()->payload, R"({"n":1})");
-    EXPECT_FALSE(first->receive()->binary);
-    EXPECT_EQ(late->receive()->payload, R"({"n":2})");
-}
-
 TEST_F(ServerTest, a_message_that_cannot_be_encoded_goes_out_as_an_empty_object) {
     start();
     const auto page = WsClient::connect(port());
     ASSERT_TRUE(awaitCount(Event::connected, 1));
-    const double infinity = std::numeric_limits<double>::infinity();
     const std::vector<std::pair<Message, std::string>> cases{
         {{{"type", "hello"}, {"trusted", true}}, R"({"type":"hello","trusted":true})"},
-        {{{"text", "caf\xc3\xa9 \xe2\x80\x94 \xc2\xb7"}}, "{\"text\":\"caf\xc3\xa9 \xe2\x80\x94 \xc2\xb7\"}"},
+        {{{"text", "caf\xc3\xa9 \xe2\x80\x94"}}, "{\"text\":\"caf\xc3\xa9 \xe2\x80\x94\"}"},
         {{{"x", std::nan("")}}, "{}"},
-        {{{"nested", {{"list", {1, -infinity}}}}}, "{}"},
+        {{{"nested", {{"list", {1, -std::numeric_limits<double>::infinity()}}}}}, "{}"},
         {{{"text", "\xff"}}, "{}"},
         {{{"text", "\xed\xa0\x80"}}, "{}"},  // a UTF-16 surrogate
         {{{"\xc0\x80", 1}}, "{}"},           // an overlong key
@@ -363,28 +306,24 @@ TEST_F(ServerTest, a_flooding_page_waits_for_the_main_thread_while_another_is_st
     }
 }
 
+// Tasks the server posted before it went, and a client that outlives it, find no server and do nothing.
 TEST_F(ServerTest, destroying_the_server_with_clients_and_messages_in_flight_is_safe) {
     start();
-    std::vector<std::unique_ptr<WsClient>> pages(4);
-    std::vector<std::jthread> senders;
-    for (auto& page : pages) {
-        page = WsClient::connect(port());
-        senders.emplace_back([&page] {
-            for (int i = 0; i < 100000 && page->sendJson({{"n", i}}); ++i) {
-            }
-        });
-    }
+    const auto page = WsClient::connect(port()), other = WsClient::connect(port());
+    std::jthread sender([&] {
+        for (int i = 0; i < 100000 && page->sendJson({{"n", i}}); ++i) {
+        }
+    });
     ASSERT_TRUE(awaitCount(Event::received, 20));
     const auto kept = events.front().client;
     for (int i = 0; i < 200; ++i)
         server->broadcast({{"n", i}}), kept->send({{"n", i}});
     server.reset();
-    for (auto& page : pages)
-        EXPECT_TRUE(page->awaitServerClosed());
-    senders.clear();
+    EXPECT_TRUE(page->awaitServerClosed() && other->awaitServerClosed());
+    sender.join();
     kept->send({{"after", true}});
     const auto before = events.size();
-    loop.drain();  // tasks posted before the end find no server and do nothing
+    loop.drain();
     EXPECT_EQ(events.size(), before);
 }
 

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -22,74 +22,61 @@ namespace velmora::testing {
 // polls the pipes, collecting output, until its condition holds or its time is up.
 class ChildProcess {
   public:
+    using Timeout = std::chrono::milliseconds;
+    static constexpr Timeout patience{20000};
+
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments) {
-        int in[2], out[2], err[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        std::vector<std::string> argv{program};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> raw;
-        for (auto& a : argv)
-            raw.push_back(a.data());
+        int pipes[3][2];  // standard input, output, error: the child's end is [1] of each, [0] of the first
+        for (auto& ends : pipes)
+            if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        std::vector<char*> raw{const_cast<char*>(program.c_str())};  // execv changes none of them
+        for (const auto& a : arguments)
+            raw.push_back(const_cast<char*>(a.c_str()));
         raw.push_back(nullptr);
         if ((pid_ = ::fork()) < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            ::execv(program.c_str(), raw.data());
-            ::_exit(127);
-        }
-        for (int fd : {in[0], out[1], err[1]})
-            ::close(fd);
-        in_ = in[1], fds_[0] = out[0], fds_[1] = err[0];
+        for (int fd = 0; fd < 3; ++fd)
+            pid_ == 0 ? ::dup2(pipes[fd][fd > 0], fd) : ::close(pipes[fd][fd > 0]);
+        if (pid_ == 0) ::execv(program.c_str(), raw.data()), ::_exit(127);
+        in_ = ::fdopen(pipes[0][1], "w"), fds_[0] = pipes[1][0], fds_[1] = pipes[2][0];
         for (int fd : fds_)
             ::fcntl(fd, F_SETFL, O_NONBLOCK);
         ::signal(SIGPIPE, SIG_IGN);
     }
     ~ChildProcess() {  // kills the child if it still runs
         if (!status_ && pid_ > 0) ::kill(pid_, SIGKILL), reap(true);
-        for (int fd : {in_, fds_[0], fds_[1]})
+        closeInput();
+        for (int fd : fds_)
             if (fd >= 0) ::close(fd);
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     void writeLine(const std::string& line) {
-        const std::string text = line + "\n";
-        for (std::size_t done = 0; in_ >= 0 && done < text.size();) {
-            const ssize_t n = ::write(in_, text.data() + done, text.size() - done);
-            if (n < 0 && errno != EINTR) return;
-            done += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
-        }
+        if (in_) std::fputs((line + "\n").c_str(), in_), std::fflush(in_);
     }
     void closeInput() {
-        if (in_ >= 0) ::close(in_);
-        in_ = -1;
+        if (in_) std::fclose(std::exchange(in_, nullptr));
     }
 
     // False when `timeout` passed first or the child ended without `done` holding.
-    bool waitFor(const std::function<bool()>& done,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    bool waitFor(const std::function<bool()>& done, Timeout timeout = patience) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!done()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::ceil<Timeout>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             if (fds_[0] < 0 && fds_[1] < 0) return reap(true), done();
-            pump(std::min(left, std::chrono::milliseconds(100)));
+            pump(std::min(left, Timeout(100)));
         }
         return true;
     }
-    bool waitForOutput(const std::string& text,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        return waitFor([&] { return out_[0].find(text) != std::string::npos; }, timeout);
+    bool waitForOutput(const std::string& text, Timeout timeout = patience) {
+        return waitIn(0, text, timeout);
     }
-    bool waitForError(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        return waitFor([&] { return out_[1].find(text) != std::string::npos; }, timeout);
+    bool waitForError(const std::string& text, Timeout timeout = patience) {
+        return waitIn(1, text, timeout);
     }
     // The exit status (128 + signal when killed by one), or nothing when it did not end in time.
-    std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    std::optional<int> waitForExit(Timeout timeout = patience) {
         waitFor([&] { return reap(false), status_.has_value(); }, timeout);
         return status_;
     }
@@ -99,6 +86,9 @@ class ChildProcess {
     pid_t pid() const { return pid_; }
 
   private:
+    bool waitIn(int stream, const std::string& text, Timeout timeout) {
+        return waitFor([&] { return out_[stream].find(text) != std::string::npos; }, timeout);
+    }
     void pump(std::chrono::milliseconds wait) {
         pollfd polled[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
         if (::poll(polled, 2, static_cast<int>(wait.count())) <= 0) return;
@@ -118,7 +108,8 @@ class ChildProcess {
     }
 
     pid_t pid_ = -1;
-    int in_ = -1, fds_[2] = {-1, -1};
+    std::FILE* in_ = nullptr;
+    int fds_[2] = {-1, -1};
     std::string out_[2];  // standard output, standard error
     std::optional<int> status_;
 };

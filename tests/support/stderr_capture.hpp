@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -15,18 +14,14 @@ namespace velmora::testing {
 class StderrCapture {
   public:
     StderrCapture() {
-        char name[] = "/tmp/velmora-stderr-XXXXXX";
-        if ((file_ = ::mkstemp(name)) < 0) throw std::runtime_error("mkstemp failed");
-        path_ = name;
+        if (file_ < 0) throw std::runtime_error("mkstemp failed");
         std::fflush(stderr);
         ::dup2(file_, STDERR_FILENO);
     }
     ~StderrCapture() {
         std::fflush(stderr);
         ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-        ::close(file_);
-        ::unlink(path_.c_str());
+        ::close(saved_), ::close(file_), ::unlink(path_.c_str());
     }
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
@@ -39,8 +34,8 @@ class StderrCapture {
     }
 
   private:
-    int saved_ = ::dup(STDERR_FILENO), file_ = -1;
-    std::string path_;
+    std::string path_ = "/tmp/velmora-stderr-XXXXXX";
+    int saved_ = ::dup(STDERR_FILENO), file_ = ::mkstemp(path_.data());
 };
 
 }  // namespace velmora::testing

@@ -9,15 +9,9 @@
 #include <boost/json/serialize.hpp>
 
 #include <condition_variable>
-#include <functional>
 #include <future>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace velmora::testing {
 
@@ -37,7 +31,6 @@ struct WsRequest {
 
 struct WsMessage {
     std::string payload;
-    bool binary = false;
 };
 
 // A real WebSocket client over loopback. Its own thread collects what arrives, so a test running a main
@@ -45,80 +38,40 @@ struct WsMessage {
 // until done (or failed), so what follows happens after them.
 class WsClient {
   public:
-    // The TCP connection only: the server has a connection in its handshake. Throws when refused.
-    static std::unique_ptr<WsClient> open(std::uint16_t port) {
-        std::unique_ptr<WsClient> client(new WsClient());
-        client->port_ = port;
-        error_code ec;
-        client->ws_.next_layer().socket().connect({net::ip::address_v4::loopback(), port}, ec);
-        if (ec) throw std::runtime_error("ws client: connect failed: " + ec.message());
-        client->thread_ = std::thread([io = &client->io_] { io->run(); });
-        return client;
-    }
+    // Connects and makes the opening handshake; accepted() tells whether the server switched protocols.
+    // Throws when the connection is refused.
     static std::unique_ptr<WsClient> connect(std::uint16_t port, const WsRequest& request = {}) {
-        auto client = open(port);
-        client->handshake(request);
+        std::unique_ptr<WsClient> client(new WsClient());
+        client->handshake(port, request);
         return client;
     }
     ~WsClient() {
         work_.reset();
         io_.stop();
-        thread_.join();
+        if (thread_.joinable()) thread_.join();
     }
 
-    bool handshake(const WsRequest& request = {}) {  // true when the server switched protocols
-        accepted_ = !await([&](auto done) {
-            ws_.set_option(websocket::stream_base::decorator([request](websocket::request_type& req) {
-                if (request.origin) req.set(beast::http::field::origin, *request.origin);
-                for (const auto& [name, value] : request.headers)
-                    req.insert(name, value);
-            }));
-            ws_.set_option(websocket::stream_base::timeout{10s, websocket::stream_base::none(), false});
-            ws_.async_handshake(response_, "127.0.0.1:" + std::to_string(port_), "/", done);
-        });
-        if (!accepted_) update([&] { ended_ = true; });
-        if (accepted_ && request.readInBackground) {
-            net::post(io_, [this] {
-                ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
-                    if (kind != websocket::frame_type::close)
-                        update([&] { ++(kind == websocket::frame_type::pong ? pongs_ : pings_); });
-                });
-                read();
-            });
-        }
-        return accepted_;
-    }
     bool accepted() const { return accepted_; }
     unsigned status() const { return response_.result_int(); }  // of the handshake answer; 0 without one
-    std::optional<std::string> responseHeader(std::string_view name) const {
-        const auto it = response_.find(name);
-        return it == response_.end() ? std::nullopt : std::optional(std::string(it->value()));
-    }
 
     bool sendText(std::string_view text) { return send(text, false); }
     bool sendBinary(std::string_view bytes) { return send(bytes, true); }
     bool sendJson(const boost::json::object& object) { return sendText(boost::json::serialize(object)); }
     // Sends a ping and awaits its pong: the server has then read everything sent before it.
     bool ping() {
-        std::size_t expected;
-        update([&] { expected = pongs_ + 1; });
-        if (await([this](auto done) { ws_.async_ping({}, done); })) return false;
-        return waitFor(10s, [&] { return pongs_ >= expected; });
+        const std::size_t expected = (lock(), pongs_ + 1);
+        return !await([this](auto done) { ws_.async_ping({}, done); }) &&
+               waitFor(10s, [&] { return pongs_ >= expected; });
     }
 
-    std::size_t messageCount() const {
-        return locked([&] { return received_.size(); });
-    }
-    std::size_t pingsReceived() const {
-        return locked([&] { return pings_; });
-    }  // answered by the client
-    std::vector<WsMessage> messages() const {
-        return locked([&] { return received_; });
-    }
+    // Each read under a lock held to the end of the return statement, the copy made by then.
+    std::size_t messageCount() const { return lock(), received_.size(); }
+    std::size_t pingsReceived() const { return lock(), pings_; }  // answered by the client
+    std::vector<WsMessage> messages() const { return lock(), received_; }
     // The next message not yet taken by receive().
     std::optional<WsMessage> receive(std::chrono::milliseconds timeout = 10s) {
         if (!waitFor(timeout, [&] { return taken_ < received_.size(); })) return std::nullopt;
-        return locked([&] { return received_[taken_++]; });
+        return lock(), received_[taken_++];
     }
 
     // A close frame, and (bounded) the server's answer.
@@ -142,6 +95,30 @@ class WsClient {
   private:
     WsClient() = default;
 
+    void handshake(std::uint16_t port, const WsRequest& request) {
+        error_code ec;
+        ws_.next_layer().socket().connect({net::ip::address_v4::loopback(), port}, ec);
+        if (ec) throw std::runtime_error("ws client: connect failed: " + ec.message());
+        thread_ = std::thread([this] { io_.run(); });
+        accepted_ = !await([&](auto done) {
+            ws_.set_option(websocket::stream_base::decorator([request](websocket::request_type& req) {
+                if (request.origin) req.set(beast::http::field::origin, *request.origin);
+                for (const auto& [name, value] : request.headers)
+                    req.insert(name, value);
+            }));
+            ws_.set_option(websocket::stream_base::timeout{10s, websocket::stream_base::none(), false});
+            ws_.async_handshake(response_, "127.0.0.1:" + std::to_string(port), "/", done);
+        });
+        if (!accepted_) update([&] { ended_ = true; });
+        if (!accepted_ || !request.readInBackground) return;
+        net::post(io_, [this] {
+            ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+                if (kind != websocket::frame_type::close)
+                    update([&] { ++(kind == websocket::frame_type::pong ? pongs_ : pings_); });
+            });
+            read();
+        });
+    }
     // Runs `start` on the client's thread and waits for the operation it starts to call `done`.
     struct Done {
         std::shared_ptr<std::promise<error_code>> result = std::make_shared<std::promise<error_code>>();
@@ -163,23 +140,17 @@ class WsClient {
     void read() {
         ws_.async_read(buffer_, [this](error_code ec, std::size_t) {
             update([&] {
-                if (ec)
-                    ended_ = true;
-                else
-                    received_.push_back({beast::buffers_to_string(buffer_.data()), !ws_.got_text()});
+                if (ec) ended_ = true;
+                if (!ec) received_.push_back({beast::buffers_to_string(buffer_.data())});
                 buffer_.consume(buffer_.size());
             });
             if (!ec) read();
         });
     }
-    template <typename F>
-    auto locked(F f) const -> decltype(f()) {
-        std::lock_guard lock(mutex_);
-        return f();
-    }
+    std::unique_lock<std::mutex> lock() const { return std::unique_lock(mutex_); }
     template <typename F>
     void update(F change) {
-        locked(change);
+        lock(), change();
         changed_.notify_all();
     }
     template <typename F>
@@ -194,13 +165,11 @@ class WsClient {
     beast::flat_buffer buffer_;
     websocket::response_type response_;
     std::thread thread_;
-    std::uint16_t port_ = 0;
-    bool accepted_ = false;
+    bool accepted_ = false, ended_ = false;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<WsMessage> received_;
     std::size_t taken_ = 0, pongs_ = 0, pings_ = 0;
-    bool ended_ = false;
 };
 
 }  // namespace velmora::testing
