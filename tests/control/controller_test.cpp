@@ -24,7 +24,6 @@ object target(boost::json::value k, boost::json::value label) { return {{"type",
 object allow(boost::json::value k, boost::json::value allowed) { return {{"type", "allow"}, {"streamIndex", k}, {"allowed", allowed}}; }
 object input(int k, object event, object mods = {}) { return {{"type", "input"}, {"streamIndex", k}, {"input", event}, {"mods", mods}}; }
 object stroke(int k) { return {{"type", "stroke"}, {"streamIndex", k}, {"id", "s"}, {"points", {{{"x", 0.1}, {"y", 0.1}}}}}; }
-object clear(int k) { return {{"type", "clear"}, {"streamIndex", k}}; }
 const object slides = target(1, "window:4242:0");
 const object leftDown{{"kind", "down"}, {"x", 0.5}, {"y", 0.5}, {"button", 0}};
 const object keyADown{{"kind", "key"}, {"down", true}, {"code", "KeyA"}, {"key", "a"}};
@@ -62,13 +61,12 @@ class ControllerTest : public ::testing::Test {
         EXPECT_TRUE(loop.runUntil([&] { return handled >= sent; }));
         auto& [side, taken] = pages[&page];
         side->send(object{{"type", "marker"}});
-        Objects answers;
-        while (loop.runUntil([&] { return page.messageCount() > taken; })) {
+        for (Objects answers; loop.runUntil([&] { return page.messageCount() > taken; });) {
             answers.push_back(boost::json::parse(page.messages()[taken++].payload).as_object());
             if (answers.back().at("type") == "marker") return answers.pop_back(), answers;
         }
         ADD_FAILURE() << "the marker never arrived";
-        return answers;
+        return {};
     }
     // A page sharing the Slides window on stream 1 under control, holding the left button and "A" down.
     std::unique_ptr<testing::WsClient> holding() {
@@ -111,21 +109,18 @@ TEST_F(ControllerTest, answers_every_message_of_the_catalogue_exactly) {
         {"tab refused", true, false, {}, target(1, "tab:12"), {targetFailed("Only app windows and displays can be controlled — not browser tabs.")}, 1},
         {"window gone", true, false, {}, target(1, "window:99:0"), {targetFailed("The shared window (id 99) isn't on screen any more.")}, 1},
         {"display not found", true, false, {}, target(1, "screen:77"), {targetFailed("Couldn't find the shared display (id 77).")}, 1},
-        {"label not recognised", true, false, {}, target(1, "window"),
-         {targetFailed("Unrecognised capture label “window”. Share an app window or a display from Chrome.")}, 1},
+        {"label not recognised", true, false, {}, target(1, "window"), {targetFailed("Unrecognised capture label “window”. Share an app window or a display from Chrome.")}, 1},
         {"empty label clears without answer", true, false, {slides}, target(1, ""), {}, 1},
         {"grant", true, false, {slides}, allow(1, true), {state(1, true)}, 1},
         {"a string withdraws", true, false, {slides}, allow(1, "true"), {state(1, false)}, 1},
         {"withdraw a stream never granted", true, false, {}, allow(2, false), {state(2, false)}, 1},
         {"grant without target", true, false, {}, allow(1, true), {refused(1, "Nothing is shared on this screen")}, 0},
-        {"grant without permission, even without target", false, false, {}, allow(1, true),
-         {refused(1, "Grant Accessibility permission to Velmora Helper first")}, 0},
+        {"grant without permission, even without target", false, false, {}, allow(1, true), {refused(1, "Grant Accessibility permission to Velmora Helper first")}, 0},
         {"grant without permission in dry run", false, true, {slides}, allow(1, true), {state(1, true)}, 1},
         {"stream 0 dropped", true, false, {}, allow(0, false), {}, 0},
         {"stream 3 dropped", true, false, {}, allow(3, false), {}, 0},
         {"input is never answered", true, false, {slides, allow(1, true)}, input(1, leftDown), {}, 0},
-        {"input in a dry run needs no permission", false, true, {slides, allow(1, true)}, input(1, leftDown), {}, 0},
-    }) {
+        {"input in a dry run needs no permission", false, true, {slides, allow(1, true)}, input(1, leftDown), {}, 0}}) {
         // clang-format on
         SCOPED_TRACE(c.name);
         sim.scene().trusted = c.trusted;
@@ -165,10 +160,9 @@ TEST_F(ControllerTest, every_path_that_ends_control_releases_the_buttons_and_key
     }
 }
 
-// A stream not under control holds nothing of its own: clearing it must not cut short the other's drag.
-// Input goes only to a stream under control, and only with the permission. Taking back control tells every
-// page, per stream, and logs once. One page leaving ends control, targets and ink for every stream, whoever
-// set them, and says so only in the log.
+// Clearing a stream not under control must not cut short the other's drag. Input goes only to a stream under
+// control, with the permission. Taking back control tells every page, per stream, and logs once. A page
+// leaving ends control, targets and ink of every stream, whoever set them, and says so only in the log.
 TEST_F(ControllerTest, a_session_of_two_pages) {
     start();
     EXPECT_EQ(controller->statusLine(), std::string("Velmora Helper — waiting for ") + build::productionHost);
@@ -178,7 +172,7 @@ TEST_F(ControllerTest, a_session_of_two_pages) {
     send(*leaves, {target(2, "screen:1"), target(2, ""), target(1, "window:4243:0"), target(2, "screen:1"),
                    input(1, {{"kind", "up"}, {"x", 0.5}, {"y", 0.5}, {"button", 0}}, {{"shift", true}}), input(1, {{"kind", "jump"}}),
                    {{"type", "input"}, {"streamIndex", 1}, {"input", "move"}}, input(2, {{"kind", "move"}, {"x", 0}, {"y", 0}}),
-                   input(1, {{"kind", "move"}, {"x", 1}, {"y", 1}}), allow(2, true), stroke(1), stroke(2), clear(1)});
+                   input(1, {{"kind", "move"}, {"x", 1}, {"y", 1}}), allow(2, true), stroke(1), stroke(2), {{"type", "clear"}, {"streamIndex", 1}}});
     // clang-format on
     EXPECT_EQ(controller->detailLines(),
               (Strings{"Screen one: Notes · controlled", "Screen two: Built-in Display · controlled"}));

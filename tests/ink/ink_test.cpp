@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <iomanip>
 #include <random>
 #include <sstream>
 
@@ -14,8 +14,6 @@
 #include "platform/sim/sim_desktop.hpp"
 #include "support/stderr_capture.hpp"
 
-// The ink: colours, the geometry of strokes, the cached rendering against the straightforward one, and
-// the overlay that takes a page's messages and keeps its window over the target.
 namespace velmora::ink {
 namespace {
 
@@ -28,36 +26,30 @@ using namespace std::chrono_literals;
 
 const platform::WallTime start = platform::WallTime{} + std::chrono::hours(24 * 365 * 50);
 
-std::string hex(const platform::Color& c) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02lx%02lx%02lx", std::lround(c.red * 255), std::lround(c.green * 255),
-                  std::lround(c.blue * 255));
-    return text;
+std::string hex(const Color& c) {
+    const long rgb =
+        std::lround(c.red * 255) << 16 | std::lround(c.green * 255) << 8 | std::lround(c.blue * 255);
+    return (std::ostringstream() << std::hex << std::setfill('0') << std::setw(6) << rgb).str();
 }
 
 // Unicode spaces are trimmed too, line breaks not; a minus only for zero; lengths count characters.
 TEST(ColorFromHex, reads_the_notations_of_a_stroke_message) {
-    const std::pair<const char*, const char*> colours[] = {
-        {"#F0A", "ff00aa"},        {"f0a", "ff00aa"},         {"FF00AA", "ff00aa"},
-        {"  #ff00aa  ", "ff00aa"}, {"\t#ff00aa\t", "ff00aa"}, {"\xC2\xA0#ff00aa\xE3\x80\x80", "ff00aa"},
-        {"#+f00aa", "0f00aa"},     {"+f00aa", "0f00aa"},      {"-00000", "000000"},
-        {"#fFf", "ffffff"},        {"#123456", "123456"}};
+    // clang-format off
+    const std::pair<const char*, const char*> colours[] = {{"#F0A", "ff00aa"}, {"f0a", "ff00aa"}, {"  #ff00aa  ", "ff00aa"},
+        {"\t#ff00aa\t", "ff00aa"}, {"\xC2\xA0#ff00aa\xE3\x80\x80", "ff00aa"}, {"#+f00aa", "0f00aa"}, {"+f00aa", "0f00aa"}, {"#123456", "123456"}, {"-00000", "000000"}};
     for (const auto& [text, colour] : colours)
         EXPECT_EQ(hex(colorFromHex(text).value_or(platform::Color{})), colour) << text;
-    // clang-format off
-    const char* const notColours[] = {"##ff00aa", "#ff00a", "#ff00aa00", "#ggg", "", "#", "   ", "0x0f0a", "#ff 0aa",
-        "#ff00aa\n", "\n#ff00aa", "#ff00aa\r\n", "-00001", "--0000", "++f00a", "-00", "+f0", "ff00a\xCC\x81",
-        "f\xC3\xA9\x61", "\xEF\xBC\xA6\xEF\xBC\x90\xEF\xBC\xA1"};  // the last: full-width F0A
-    // clang-format on
-    for (const char* text : notColours)
+    for (const char* text : {"##ff00aa", "#ff00a", "#ff00aa00", "#ggg", "", "#", "   ", "0x0f0a", "#ff 0aa", "#ff00aa\n",
+             "\n#ff00aa", "#ff00aa\r\n", "-00001", "--0000", "++f00a", "-00", "+f0", "ff00a\xCC\x81", "f\xC3\xA9\x61",
+             "\xEF\xBC\xA6\xEF\xBC\x90\xEF\xBC\xA1"})  // the last: full-width F0A
         EXPECT_FALSE(colorFromHex(text)) << text;
+    // clang-format on
 }
 
 std::shared_ptr<InkStroke> makeStroke(std::vector<Point> points, Color color = {0, 0, 1, 1}, double width = 4,
                                       std::optional<platform::WallTime> endedAt = {}) {
     auto stroke = std::make_shared<InkStroke>("s", color, width);
-    stroke->points = std::move(points);
-    stroke->endedAt = endedAt;
+    stroke->points = std::move(points), stroke->endedAt = endedAt;
     return stroke;
 }
 
@@ -97,13 +89,11 @@ int difference(StrokeCache& cache, const Strokes& strokes, int width, int height
     const platform::Size size{double(width), double(height)};
     do {
         cached.canvas().clearRect(Rect{0, 0, size.width, size.height});
-        cache.draw(cached.canvas(), strokes, size, now);
-        ++frames;
+        cache.draw(cached.canvas(), strokes, size, now), ++frames;
         EXPECT_TRUE(cache.lastWork() <= StrokeCache::workPerFrame || cache.lastGroups() == 1);
     } while (cache.behind());
     drawStrokesDirectly(direct.canvas(), expected ? *expected : strokes, size, now);
-    cairo_surface_flush(cached.surface());
-    cairo_surface_flush(direct.surface());
+    cairo_surface_flush(cached.surface()), cairo_surface_flush(direct.surface());
     const auto *a = cairo_image_surface_get_data(cached.surface()),
                *b = cairo_image_surface_get_data(direct.surface());
     int largest = 0;  // of premultiplied values, which antialiasing rounds alike
@@ -203,29 +193,22 @@ struct Fixture {
 };
 
 TEST(Overlay, applies_stroke_messages) {
+    // clang-format off
     const std::pair<std::vector<std::string_view>, std::string_view> cases[] = {
         // A message whose "id" or "points" is unusable is ignored whole.
-        {{R"({"id":"a"})", R"({"id":"a","points":{"x":0.5,"y":0.5}})",
-          R"({"id":7,"points":[{"x":0.5,"y":0.5}]})",
-          R"({"id":"a","points":[{"x":0.5,"y":0.5},3],"done":true})",
-          R"({"id":"a","points":[null],"done":true})", R"({"points":[{"x":0.5,"y":0.5}],"done":true})",
-          R"({"id":null,"points":[]})"},
-         " idle"},
+        {{R"({"id":"a"})", R"({"id":"a","points":{"x":0.5,"y":0.5}})", R"({"id":7,"points":[{"x":0.5,"y":0.5}]})", R"({"id":null,"points":[]})",
+          R"({"id":"a","points":[{"x":0.5,"y":0.5},3],"done":true})", R"({"id":"a","points":[null],"done":true})", R"({"points":[{"x":0.5,"y":0.5}],"done":true})"}, " idle"},
         // Points are clamped to the surface; those without two finite numbers are skipped.
         {{R"({"id":"a","points":[{"x":-0.5,"y":2},{"x":0.5},{"x":"0.3","y":0.3},{"y":0.4},{"x":true,"y":0.25},
-            {"x":0.5,"y":0.5},{"x":1e999,"y":0.5},{"x":0.5,"y":-1e999},{"x":1,"y":0}]})"},
-         "a#ff3b30/4: 0,1 1,0.25 0.5,0.5 1,0; over 0,0 800x600"},
+            {"x":0.5,"y":0.5},{"x":1e999,"y":0.5},{"x":0.5,"y":-1e999},{"x":1,"y":0}]})"}, "a#ff3b30/4: 0,1 1,0.25 0.5,0.5 1,0; over 0,0 800x600"},
         // Colour and width come from the message that starts a stroke.
-        {{R"({"id":"a","points":[{"x":0.1,"y":0.1}],"color":"#00ff00","width":9})",
-          R"({"id":"a","points":[{"x":0.2,"y":0.2}],"color":"#0000ff","width":2})",
-          R"({"id":"c","points":[],"color":"#12345","width":"7"})",
-          R"({"id":"e","points":[],"color":" f0a ","width":-3})"},
+        {{R"({"id":"a","points":[{"x":0.1,"y":0.1}],"color":"#00ff00","width":9})", R"({"id":"a","points":[{"x":0.2,"y":0.2}],"color":"#0000ff","width":2})",
+          R"({"id":"c","points":[],"color":"#12345","width":"7"})", R"({"id":"e","points":[],"color":" f0a ","width":-3})"},
          "a#00ff00/9: 0.1,0.1 0.2,0.2;c#ff3b30/4:;e#ff00aa/-3:; over 0,0 800x600"},
         // "done" ends a stroke when it is true or 1.
-        {{R"({"id":"a","points":[],"done":1})", R"({"id":"b","points":[],"done":"true"})",
-          R"({"id":"c","points":[{"x":0.2,"y":0.2}],"done":2})"},
-         "a#ff3b30/4 ended:;b#ff3b30/4:;c#ff3b30/4: 0.2,0.2; over 0,0 800x600"},
-    };
+        {{R"({"id":"a","points":[],"done":1})", R"({"id":"b","points":[],"done":"true"})", R"({"id":"c","points":[{"x":0.2,"y":0.2}],"done":2})"},
+         "a#ff3b30/4 ended:;b#ff3b30/4:;c#ff3b30/4: 0.2,0.2; over 0,0 800x600"}};
+    // clang-format on
     for (const auto& [messages, state] : cases) {
         Fixture f;
         for (const auto message : messages)
@@ -256,14 +239,12 @@ TEST(Overlay, shows_ink_over_the_target_until_it_fades) {
     };
     Fixture f;
     for (const auto& [step, ms, state] : steps) {
-        std::istringstream frame{std::string(step)};
-        Rect r;
         if (step.starts_with("{")) f.send(step);
         if (step == "lost") f.target.reset();
         if (step == "clear") f.strokes().clear(), f.overlay->tick();
         if (step == "close") f.overlay->close();
         if (step == "back") f.loop.shiftWallClock(-1h);
-        if (frame >> r.x >> r.y >> r.width >> r.height) f.target = r;
+        if (Rect r; std::istringstream(std::string(step)) >> r.x >> r.y >> r.width >> r.height) f.target = r;
         const int calls = f.boundsCalls;
         f.loop.advance(std::chrono::milliseconds(ms));
         EXPECT_EQ(f.state(), state) << "after " << step;
@@ -296,12 +277,6 @@ TEST(Overlay, the_window_shows_the_ink_where_the_reviewer_drew_it) {
 boost::json::object strokeMessage(std::string id, std::size_t points, bool done = false) {
     boost::json::array list(points, boost::json::object{{"x", 0.5}, {"y", 0.5}});
     return boost::json::object{{"id", std::move(id)}, {"points", std::move(list)}, {"done", done}};
-}
-
-// Each limit is logged once, when it is first reached.
-bool loggedOnce(const std::string& log, const std::string& line) {
-    const auto at = log.find("] " + line + "\n");
-    return at != std::string::npos && at == log.rfind("] " + line + "\n");
 }
 
 // No message holds the main loop for long: a long one is taken a turn's worth at a time, and the messages
@@ -353,12 +328,15 @@ TEST(Overlay, takes_long_messages_in_turns_and_holds_bounded_ink) {
         EXPECT_EQ(f.strokes()[i]->endedAt.has_value(), i < Overlay::maxStrokes - Overlay::maxOpenStrokes);
     f.loop.advance(2600ms);
     EXPECT_EQ(f.strokes().size(), Overlay::maxOpenStrokes);
-    for (const char* line :
+    // Each limit is logged once, when it is first reached.
+    for (std::string line :
          {"A page drew a stroke of 1000000 points; its further points are ignored.",
           "A page's ink holds 2000000 points; further points are ignored until strokes fade.",
           "A page had 16 unfinished strokes; the oldest of them was finished.",
-          "A page had 256 strokes on screen; the oldest finished one was removed."})
-        EXPECT_TRUE(loggedOnce(capture.text(), line)) << line;
+          "A page had 256 strokes on screen; the oldest finished one was removed."}) {
+        const auto log = capture.text(), at = "] " + line + "\n";
+        EXPECT_TRUE(log.find(at) != log.npos && log.find(at) == log.rfind(at)) << line;
+    }
 }
 
 }  // namespace

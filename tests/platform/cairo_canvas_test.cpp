@@ -19,10 +19,9 @@ using Pixel = std::array<std::uint8_t, 4>;
 TEST(CairoCanvas, an_immensely_wide_stroke_covers_everything_it_reaches) {
     CairoImage image(20, 20);
     image.canvas().setColor(Color{0, 0, 1, 1});
-    image.canvas().strokePath(
-        Path{{{PathElement::Kind::moveTo, {5, 5}, {}, {}}, {PathElement::Kind::lineTo, {6, 5}, {}, {}}},
-             1e300,
-             LineCap::round});
+    Path wide{{}, 1e300, LineCap::round, LineJoin::miter};
+    wide.moveTo({5, 5}), wide.lineTo({6, 5});
+    image.canvas().strokePath(wide);
     EXPECT_EQ(image.pixel(19, 19), (Pixel{0, 0, 255, 255}));
     EXPECT_EQ(image.pixel(0, 0), (Pixel{0, 0, 255, 255}));
     CairoImage huge(40000, 10);  // too large for Cairo: empty rather than unreadable
@@ -31,10 +30,7 @@ TEST(CairoCanvas, an_immensely_wide_stroke_covers_everything_it_reaches) {
 }
 
 struct ColourView : View {
-    void draw(Canvas& canvas, const Rect& bounds) override {
-        canvas.setColor(colour);
-        canvas.fillRect(bounds);
-    }
+    void draw(Canvas& c, const Rect& bounds) override { c.setColor(colour), c.fillRect(bounds); }
     bool isFlipped() const override { return true; }
     Color colour;
 };
@@ -59,9 +55,8 @@ TEST(OverlayImages, follow_what_a_visible_overlay_shows) {
         if (red >= 0) view->colour = Color{red / 255.0, 0, 0, 1}, window->setNeedsDisplay();
         loop.drain();
         cairo_surface_t* png = cairo_image_surface_create_from_png(file.c_str());
-        const bool read =
-            cairo_image_surface_get_width(png) == 40 && cairo_image_surface_get_height(png) == 30;
-        const int shown = read ? cairo_image_surface_get_data(png)[2] : -1;
+        const bool ok = cairo_image_surface_get_width(png) == 40 && cairo_image_surface_get_height(png) == 30;
+        const int shown = ok ? cairo_image_surface_get_data(png)[2] : -1;
         cairo_surface_destroy(png);
         return shown;
     };
