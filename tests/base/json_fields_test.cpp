@@ -18,33 +18,28 @@ TEST(JsonFields, every_kind_reads_as_its_rules_say_through_every_reader) {
     using boost::json::value;
     const auto infinity = std::numeric_limits<double>::infinity();
     enum Shape { none, object, array };
-    // A value; what it reads as an integer, a number, a boolean and a string; whether it is an object or
-    // array.
-    using I = std::optional<std::int64_t>;
-    using D = std::optional<double>;
-    using B = std::optional<bool>;
-    using S = std::optional<std::string>;
-    const std::vector<std::tuple<value, I, D, B, S, Shape>> cases{
-        // clang-format off
-        {value(nullptr), {}, {}, {}, {}, none},
-        {value(true), 1, 1.0, true, {}, none},
-        {value(false), 0, 0.0, false, {}, none},
-        {value(0), 0, 0.0, false, {}, none},
-        {value(7), 7, 7.0, {}, {}, none},
-        {value(std::uint64_t{1}), 1, 1.0, true, {}, none},
-        {value(std::uint64_t{18446744073709551615u}), int64Max, 18446744073709551615.0, {}, {}, none},
-        {value(1.0), 1, 1.0, true, {}, none},
-        {value(-0.0), 0, -0.0, false, {}, none},
-        {value(-1.5), -1, -1.5, {}, {}, none},
-        {value(9223372036854775808.0), int64Max, 9223372036854775808.0, {}, {}, none},
-        {value(-9223372036854775808.0), int64Min, -9223372036854775808.0, {}, {}, none},
-        {value(infinity), int64Max, infinity, {}, {}, none},
-        {value(-infinity), int64Min, -infinity, {}, {}, none},
-        {value("1"), {}, {}, {}, "1", none},
-        {value(boost::json::array{1}), {}, {}, {}, {}, array},
-        {value(boost::json::object{{"x", 1}}), {}, {}, {}, {}, object},
-        // clang-format on
-    };
+    // A value; what it reads as an integer, a number, a boolean, a string; whether an object or array.
+    const std::vector<std::tuple<value, std::optional<std::int64_t>, std::optional<double>,
+                                 std::optional<bool>, std::optional<std::string>, Shape>>
+        cases{
+            {value(nullptr), {}, {}, {}, {}, none},
+            {value(true), 1, 1.0, true, {}, none},
+            {value(false), 0, 0.0, false, {}, none},
+            {value(0), 0, 0.0, false, {}, none},
+            {value(7), 7, 7.0, {}, {}, none},
+            {value(std::uint64_t{1}), 1, 1.0, true, {}, none},
+            {value(std::uint64_t{18446744073709551615u}), int64Max, 18446744073709551615.0, {}, {}, none},
+            {value(1.0), 1, 1.0, true, {}, none},
+            {value(-0.0), 0, -0.0, false, {}, none},
+            {value(-1.5), -1, -1.5, {}, {}, none},
+            {value(9223372036854775808.0), int64Max, 9223372036854775808.0, {}, {}, none},
+            {value(-9223372036854775808.0), int64Min, -9223372036854775808.0, {}, {}, none},
+            {value(infinity), int64Max, infinity, {}, {}, none},
+            {value(-infinity), int64Min, -infinity, {}, {}, none},
+            {value("1"), {}, {}, {}, "1", none},
+            {value(boost::json::array{1}), {}, {}, {}, {}, array},
+            {value(boost::json::object{{"x", 1}}), {}, {}, {}, {}, object},
+        };
     for (const auto& [json, asInt, asDouble, asBool, asString, shape] : cases) {
         SCOPED_TRACE(boost::json::serialize(json));
         const boost::json::object map{{"f", json}};

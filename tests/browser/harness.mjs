@@ -28,15 +28,11 @@ export async function waitUntil(what, condition, timeout = 10_000) {
 const jsonLines = (text) => text.split("\n").filter(Boolean).map((line) => JSON.parse(line));
 const tempDir = (prefix) => fs.mkdtempSync(path.join(os.tmpdir(), `velmora-${prefix}-`));
 
-function freePort() {
-  return new Promise((resolve, reject) => {
+const freePort = () =>
+  new Promise((resolve, reject) => {
     const server = net.createServer().once("error", reject);
-    server.listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
+    server.listen(0, "127.0.0.1", () => server.close(resolve.bind(null, server.address().port)));
   });
-}
 
 // A child process whose output is collected as it comes, so that tests can await a line in it.
 class Child {
@@ -152,8 +148,9 @@ export function xAtom(name) {
 }
 
 // The recording X test application (tests/support/apps/x_test_app.cpp) with a window titled `title`:
-// `events()` are the JSON lines it printed so far, `send` gives it a command (move X Y, resize W H, raise,
-// iconify, quit). Resolves once the window is mapped, with its id in `window`.
+// `events()` are the JSON lines it printed so far, `send` gives it a command ("move X Y", "iconify", or
+// "pixel X Y", which prints the screen's colour there as an event "pixel"; it ends when its input does).
+// Resolves once the window is mapped, with its id in `window`.
 export async function startXTestApp({ title, geometry = "400x300+100+100" }) {
   const env = { ...process.env, DISPLAY: xDisplay() };
   const app = new Child("velmora-x-test-app", xTestAppBinary, ["--title", title, "--geometry", geometry], { env });

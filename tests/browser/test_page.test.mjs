@@ -5,18 +5,8 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe, it } from "node:test";
 
-import {
-  artifactDir,
-  awaitInPage,
-  awaitMessage,
-  closeBrowser,
-  launchBrowser,
-  openPage,
-  serveWeb,
-  startHelper,
-  surfacePoint,
-  waitUntil,
-} from "./harness.mjs";
+import { artifactDir, awaitInPage, awaitMessage, closeBrowser, launchBrowser, openPage } from "./harness.mjs";
+import { serveWeb, startHelper, surfacePoint, waitUntil } from "./harness.mjs";
 
 // One display and the shared window 4242 of "Slides" alone on it, its application in front.
 const slides = { x: 100, y: 120, width: 1200, height: 760 };

@@ -27,12 +27,10 @@ bool oracle(const std::optional<std::string>& origin) {
     if (!url || !url->has_authority() || url->has_userinfo() || !url->encoded_path().empty() ||
         url->has_query() || url->has_fragment())
         return false;
-    if (url->has_port()) {
-        std::string port(url->port());
-        if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return false;
-        port.erase(0, std::min(port.find_first_not_of('0'), port.size() - 1));
-        if (port.size() > 5 || std::stoi(port) > 65535) return false;
-    }
+    const std::string port(url->port());  // digits, as the parse has checked; any number in 16 bits
+    if (url->has_port() &&
+        (port.empty() || (!url->port_number() && port.find_first_not_of('0') != port.npos)))
+        return false;
     const std::string host = recased(std::string(url->encoded_host()), ::tolower);
     if (host == build::productionHost || host == build::stagingHost) return url->scheme() == "https";
     return host == "localhost" || host == "127.0.0.1" || host == "[::1]";
