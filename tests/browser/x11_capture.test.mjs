@@ -31,9 +31,9 @@ async function pixel(app, { x, y }) {
 }
 
 // Into `session`: the helper on the X11 backend and the reviewer page in a headed Chromium that shares
-// `captureSource` (picked without its picker), with control granted. The page names its surface by hand; we
-// do what a real page does first: ask Chromium for a surface (evaluated as a user gesture, which it wants) and
-// send the track's label. `session.close()` stops what was started, also when starting failed half way.
+// `captureSource` (picked without its picker), control granted. Like a real page, it asks Chromium for a
+// surface (as a user gesture, which Chromium wants) and sends the track's label. `session.close()` stops what
+// was started, also when starting failed half way.
 async function share(session, captureSource) {
   const started = [];
   session.close = async () => {
@@ -59,11 +59,6 @@ async function share(session, captureSource) {
   await page.locator("#surface").scrollIntoViewIfNeeded();
 }
 
-async function clickSurface(page, fx, fy) {
-  const p = await surfacePoint(page, fx, fy);
-  await page.mouse.click(p.x, p.y);
-}
-
 describe("the reviewer page driving a shared X window", { skip: !xDisplay() && "DISPLAY is not set" }, () => {
   const title = "Velmora shared window";
   const [session, screen] = [{}, {}];
@@ -74,10 +69,7 @@ describe("the reviewer page driving a shared X window", { skip: !xDisplay() && "
     page = session.page;
   });
   after(async () => {
-    await screen.close?.();
-    await session.close?.();
-    await cover?.stop();
-    await app?.stop();
+    for (const stop of [screen.close, session.close, () => cover?.stop(), () => app?.stop()]) await stop?.();
   });
   // Where a fraction of the surface is in the window's own pixels, and on the screen.
   const aim = (fx, fy) => ({ x: fx * 400, y: fy * 300 });
@@ -85,26 +77,27 @@ describe("the reviewer page driving a shared X window", { skip: !xDisplay() && "
     const { x, y } = app.events().findLast((e) => e.event === "configure");
     return { x: x + fx * 400, y: y + fy * 300 };
   };
+  const move = async (x, y) => {
+    const mark = app.events().length;
+    app.send(`move ${x} ${y}`);
+    await awaitAppEvent(app, mark, "configure", (e) => e.x >= x);
+  };
+  // Clicks a fraction of the surface on page `on`; the app's window must get the press at `expected`.
+  const click = async (on, fx, fy, expected = aim(fx, fy), what) => {
+    const [mark, p] = [app.events().length, await surfacePoint(on, fx, fy)];
+    await on.mouse.click(p.x, p.y);
+    assertAt(await awaitAppEvent(app, mark, "press", (e) => e.button === 1), expected, what);
+    return mark;
+  };
 
-  for (const { name, fx, fy, moveTo } of [
-    { name: "names the shared window's application by its label and clicks where aimed", fx: 0.25, fy: 0.5 },
-    { name: "clicks into the window after it moved", fx: 0.75, fy: 0.2, moveTo: { x: 260, y: 380 } },
-  ]) {
-    it(name, async () => {
-      // Chromium names a window by its client window's id.
-      assert.equal(session.label, `window:${app.window}:0`);
-      assert.deepEqual(session.target, { type: "target", streamIndex: 1, ok: true, app: "VelmoraXTestApp" });
-      if (moveTo) {
-        const mark = app.events().length;
-        app.send(`move ${moveTo.x} ${moveTo.y}`);
-        await awaitAppEvent(app, mark, "configure", (e) => e.x >= moveTo.x && e.y >= moveTo.y);
-      }
-      const mark = app.events().length;
-      await clickSurface(page, fx, fy);
-      assertAt(await awaitAppEvent(app, mark, "press", (e) => e.button === 1), aim(fx, fy));
-      assertAt(await awaitAppEvent(app, mark, "release"), aim(fx, fy));
-    });
-  }
+  it("names the shared window's application by its label and clicks where aimed, also after it moved", async () => {
+    // Chromium names a window by its client window's id.
+    assert.equal(session.label, `window:${app.window}:0`);
+    assert.deepEqual(session.target, { type: "target", streamIndex: 1, ok: true, app: "VelmoraXTestApp" });
+    assertAt(await awaitAppEvent(app, await click(page, 0.25, 0.5), "release"), aim(0.25, 0.5));
+    await move(260, 380);
+    assertAt(await awaitAppEvent(app, await click(page, 0.75, 0.2), "release"), aim(0.75, 0.2));
+  });
 
   it("types characters that no key of the keyboard bears", async () => {
     const mark = app.events().length;
@@ -124,9 +117,7 @@ describe("the reviewer page driving a shared X window", { skip: !xDisplay() && "
     const { x, y } = onScreen(0, 0);
     cover = await startXTestApp({ title: "Velmora cover", geometry: `500x400+${x - 50}+${y - 50}`, color: "3050a0" });
     await waitUntil("the cover over the window", async () => (await pixel(app, onScreen(0.5, 0.5))) === 0x3050a0);
-    let mark = app.events().length;
-    await clickSurface(page, 0.5, 0.5);
-    assertAt(await awaitAppEvent(app, mark, "press"), aim(0.5, 0.5));
+    await click(page, 0.5, 0.5);
     assert.deepEqual(cover.events().filter((e) => e.event === "press"), []);
     // From a second connection, so that the stroke stays unfinished, and unfaded, while the page's own
     // pointer clicks through it. Control and ink belong to the helper, not to a connection.
@@ -139,9 +130,7 @@ describe("the reviewer page driving a shared X window", { skip: !xDisplay() && "
     const isInk = (rgb) => rgb >> 16 > 200 && ((rgb >> 8) & 255) < 120 && (rgb & 255) < 150;
     await waitUntil("ink over the window", async () => isInk(await pixel(app, onScreen(0.5, 0.5))));
     assert.equal(await pixel(app, onScreen(0.5, 0.8)), 0xffffff, "the window away from the stroke");
-    mark = app.events().length;
-    await clickSurface(page, 0.5, 0.5);
-    assertAt(await awaitAppEvent(app, mark, "press"), aim(0.5, 0.5), "press through the ink");
+    await click(page, 0.5, 0.5, aim(0.5, 0.5), "press through the ink");
     await page.evaluate(() => window.inkSocket.send(JSON.stringify({ type: "clear", streamIndex: 1 })));
     await waitUntil("the ink to go", async () => (await pixel(app, onScreen(0.5, 0.5))) === 0xffffff);
   });
@@ -173,15 +162,11 @@ describe("the reviewer page driving a shared X window", { skip: !xDisplay() && "
   // Chromium names a screen "Screen N" in the order the X server lists the monitors (scripts/x-session makes
   // two: the second, 960 wide at x 960, holds Chromium's window), with the monitor's name atom in the label.
   it("resolves a shared screen by its label and clicks the point of it the page aimed at", async () => {
-    const moved = app.events().length;
-    app.send("move 1260 880"); // below Chromium's window
-    await awaitAppEvent(app, moved, "configure", (e) => e.x >= 1260);
+    await move(1260, 880); // below Chromium's window
     await share(screen, "Screen 2");
     assert.equal(screen.label, `screen:${xAtom("VELMORA-RIGHT")}:0`);
     assert.deepEqual(screen.target, { type: "target", streamIndex: 1, ok: true, app: "VELMORA-RIGHT" });
     const { x, y } = onScreen(0, 0);
-    const mark = app.events().length;
-    await clickSurface(screen.page, (x + 120 - 960) / 960, (y + 90) / 1080);
-    assertAt(await awaitAppEvent(app, mark, "press"), { x: 120, y: 90 });
+    await click(screen.page, (x + 120 - 960) / 960, (y + 90) / 1080, { x: 120, y: 90 });
   });
 });

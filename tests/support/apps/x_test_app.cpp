@@ -1,9 +1,8 @@
-// A plain X client of its own process for the X tests: it maps one window and prints one JSON line per
-// event it receives ("ready" with the window's id first), so a test sees exactly what landed where. Lines on
-// standard input move or iconify it, or ask for the colour of a pixel of the screen as the root shows it
-// (no screenshot tool is installed); it ends when its input ends. Only Xlib and xkbcommon, so that what it
-// reports is what any X client would see. Options: --title T, --geometry WxH+X+Y, --class C, --instance I,
-// --color RRGGBB (the background), --no-pid or --pid N (_NET_WM_PID, else its own).
+// A plain X client of its own process for the X tests: it maps one window and prints one JSON line per event
+// it receives ("ready" with the window's id first), so a test sees what landed where. Commands on standard
+// input: "move X Y", "iconify", "pixel X Y" (the colour the root shows there: no screenshot tool here); it
+// ends when its input ends. Only Xlib and xkbcommon, so that it reports what any X client sees. Options:
+// --title T, --geometry WxH+X+Y, --class C, --instance I, --color RRGGBB, --no-pid or --pid N (_NET_WM_PID).
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -47,8 +46,7 @@ int main(int argc, char** argv) {
                             KeyReleaseMask | StructureNotifyMask;
     const Window window = XCreateWindow(display, root, x, y, width, height, 0, CopyFromParent, InputOutput,
                                         CopyFromParent, CWBackPixel | CWEventMask, &attributes);
-    // User-specified, so that a window manager places the window where the test asked.
-    XSizeHints size{};
+    XSizeHints size{};  // user-specified, so that a window manager places the window where the test asked
     size.flags = USPosition | USSize, size.x = x, size.y = y, size.width = int(width),
     size.height = int(height);
     // Empty strings stay empty, so that a test can make a window without a class.
