@@ -147,13 +147,14 @@ export function xAtom(name) {
   return match ? Number(match[1]) : null;
 }
 
-// The recording X test application (tests/support/apps/x_test_app.cpp) with a window titled `title`:
+// The recording X test application (tests/support/apps/x_test_app.cpp) with a window titled `title`, filled with `color`:
 // `events()` are the JSON lines it printed so far, `send` gives it a command ("move X Y", "iconify", or
 // "pixel X Y", which prints the screen's colour there as an event "pixel"; it ends when its input does).
 // Resolves once the window is mapped, with its id in `window`.
-export async function startXTestApp({ title, geometry = "400x300+100+100" }) {
+export async function startXTestApp({ title, geometry = "400x300+100+100", color = "ffffff" }) {
   const env = { ...process.env, DISPLAY: xDisplay() };
-  const app = new Child("velmora-x-test-app", xTestAppBinary, ["--title", title, "--geometry", geometry], { env });
+  const args = ["--title", title, "--geometry", geometry, "--color", color];
+  const app = new Child("velmora-x-test-app", xTestAppBinary, args, { env });
   app.events = () => jsonLines(app.stdout.slice(0, app.stdout.lastIndexOf("\n") + 1));
   app.send = (command) => app.process.stdin.write(`${command}\n`);
   await app.waitFor("stdout", /"event":"ready","window":\d+}\n/);
