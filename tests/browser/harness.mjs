@@ -147,10 +147,10 @@ export function xAtom(name) {
   return match ? Number(match[1]) : null;
 }
 
-// The recording X test application (tests/support/apps/x_test_app.cpp) with a window titled `title`, filled with `color`:
-// `events()` are the JSON lines it printed so far, `send` gives it a command ("move X Y", "iconify", or
-// "pixel X Y", which prints the screen's colour there as an event "pixel"; it ends when its input does).
-// Resolves once the window is mapped, with its id in `window`.
+// The recording X test application (tests/support/apps/x_test_app.cpp) with a window titled `title`, filled
+// with `color`: `events()` are the JSON lines it printed so far, `send` gives it a command ("move X Y",
+// "iconify", or "pixel X Y", which prints the screen's colour there as an event "pixel"; it ends when its
+// input does). Resolves once the window is mapped, with its id in `window`.
 export async function startXTestApp({ title, geometry = "400x300+100+100", color = "ffffff" }) {
   const env = { ...process.env, DISPLAY: xDisplay() };
   const args = ["--title", title, "--geometry", geometry, "--color", color];
