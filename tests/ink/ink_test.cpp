@@ -34,16 +34,18 @@ std::string hex(const Color& c) {
 
 // Unicode spaces are trimmed too, line breaks not; a minus only for zero; lengths count characters.
 TEST(ColorFromHex, reads_the_notations_of_a_stroke_message) {
-    // clang-format off
-    const std::pair<const char*, const char*> colours[] = {{"#F0A", "ff00aa"}, {"f0a", "ff00aa"}, {"  #ff00aa  ", "ff00aa"},
-        {"\t#ff00aa\t", "ff00aa"}, {"\xC2\xA0#ff00aa\xE3\x80\x80", "ff00aa"}, {"#+f00aa", "0f00aa"}, {"+f00aa", "0f00aa"}, {"#123456", "123456"}, {"-00000", "000000"}};
+    const std::pair<const char*, const char*> colours[] = {
+        {"#F0A", "ff00aa"},        {"f0a", "ff00aa"},     {"  #ff00aa  ", "ff00aa"},
+        {"\t#ff00aa\t", "ff00aa"}, {"#+f00aa", "0f00aa"}, {"\xC2\xA0#ff00aa\xE3\x80\x80", "ff00aa"},
+        {"+f00aa", "0f00aa"},      {"#123456", "123456"}, {"-00000", "000000"}};
     for (const auto& [text, colour] : colours)
         EXPECT_EQ(hex(colorFromHex(text).value_or(platform::Color{})), colour) << text;
-    for (const char* text : {"##ff00aa", "#ff00a", "#ff00aa00", "#ggg", "", "#", "   ", "0x0f0a", "#ff 0aa", "#ff00aa\n",
-             "\n#ff00aa", "#ff00aa\r\n", "-00001", "--0000", "++f00a", "-00", "+f0", "ff00a\xCC\x81", "f\xC3\xA9\x61",
-             "\xEF\xBC\xA6\xEF\xBC\x90\xEF\xBC\xA1"})  // the last: full-width F0A
+    // clang-format off
+    for (const char* text : {"##ff00aa", "#ff00a", "#ff00aa00", "#ggg", "", "#", "   ", "0x0f0a", "#ff 0aa",
+             "#ff00aa\n", "\n#ff00aa", "#ff00aa\r\n", "-00001", "--0000", "++f00a", "-00", "+f0", "ff00a\xCC\x81",
+             "f\xC3\xA9\x61", "\xEF\xBC\xA6\xEF\xBC\x90\xEF\xBC\xA1"})  // the last: full-width F0A
+        // clang-format on
         EXPECT_FALSE(colorFromHex(text)) << text;
-    // clang-format on
 }
 
 std::shared_ptr<InkStroke> makeStroke(std::vector<Point> points, Color color = {0, 0, 1, 1}, double width = 4,
@@ -196,17 +198,23 @@ TEST(Overlay, applies_stroke_messages) {
     // clang-format off
     const std::pair<std::vector<std::string_view>, std::string_view> cases[] = {
         // A message whose "id" or "points" is unusable is ignored whole.
-        {{R"({"id":"a"})", R"({"id":"a","points":{"x":0.5,"y":0.5}})", R"({"id":7,"points":[{"x":0.5,"y":0.5}]})", R"({"id":null,"points":[]})",
-          R"({"id":"a","points":[{"x":0.5,"y":0.5},3],"done":true})", R"({"id":"a","points":[null],"done":true})", R"({"points":[{"x":0.5,"y":0.5}],"done":true})"}, " idle"},
+        {{R"({"id":"a"})", R"({"id":"a","points":{"x":0.5,"y":0.5}})", R"({"id":7,"points":[{"x":0.5,"y":0.5}]})",
+          R"({"id":null,"points":[]})", R"({"id":"a","points":[{"x":0.5,"y":0.5},3],"done":true})",
+          R"({"id":"a","points":[null],"done":true})", R"({"points":[{"x":0.5,"y":0.5}],"done":true})"},
+         " idle"},
         // Points are clamped to the surface; those without two finite numbers are skipped.
         {{R"({"id":"a","points":[{"x":-0.5,"y":2},{"x":0.5},{"x":"0.3","y":0.3},{"y":0.4},{"x":true,"y":0.25},
-            {"x":0.5,"y":0.5},{"x":1e999,"y":0.5},{"x":0.5,"y":-1e999},{"x":1,"y":0}]})"}, "a#ff3b30/4: 0,1 1,0.25 0.5,0.5 1,0; over 0,0 800x600"},
+            {"x":0.5,"y":0.5},{"x":1e999,"y":0.5},{"x":0.5,"y":-1e999},{"x":1,"y":0}]})"},
+         "a#ff3b30/4: 0,1 1,0.25 0.5,0.5 1,0; over 0,0 800x600"},
         // Colour and width come from the message that starts a stroke.
-        {{R"({"id":"a","points":[{"x":0.1,"y":0.1}],"color":"#00ff00","width":9})", R"({"id":"a","points":[{"x":0.2,"y":0.2}],"color":"#0000ff","width":2})",
-          R"({"id":"c","points":[],"color":"#12345","width":"7"})", R"({"id":"e","points":[],"color":" f0a ","width":-3})"},
+        {{R"({"id":"a","points":[{"x":0.1,"y":0.1}],"color":"#00ff00","width":9})",
+          R"({"id":"a","points":[{"x":0.2,"y":0.2}],"color":"#0000ff","width":2})",
+          R"({"id":"c","points":[],"color":"#12345","width":"7"})",
+          R"({"id":"e","points":[],"color":" f0a ","width":-3})"},
          "a#00ff00/9: 0.1,0.1 0.2,0.2;c#ff3b30/4:;e#ff00aa/-3:; over 0,0 800x600"},
         // "done" ends a stroke when it is true or 1.
-        {{R"({"id":"a","points":[],"done":1})", R"({"id":"b","points":[],"done":"true"})", R"({"id":"c","points":[{"x":0.2,"y":0.2}],"done":2})"},
+        {{R"({"id":"a","points":[],"done":1})", R"({"id":"b","points":[],"done":"true"})",
+          R"({"id":"c","points":[{"x":0.2,"y":0.2}],"done":2})"},
          "a#ff3b30/4 ended:;b#ff3b30/4:;c#ff3b30/4: 0.2,0.2; over 0,0 800x600"}};
     // clang-format on
     for (const auto& [messages, state] : cases) {

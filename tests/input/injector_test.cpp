@@ -20,16 +20,24 @@ using target::Target;
 // The editor's window spans (100, 50)–(900, 650); the chat, in front, covers its lower right part: fractions
 // (0.25, 0.25) of the editor, (300, 200), reach the editor; (0.75, 0.75), (700, 500), the chat.
 // Without the permission, a raise does not take.
-// clang-format off
 platform::sim::SimScene scene(bool trusted) {
-    return {.trusted = trusted, .frontmostPid = 600,
-            .displays = {{1, "Built-in", Rect{0, 0, 1440, 900}, 2880, 1800}, {2, "Side", Rect{-1920, -200.5, 1920, 1080}, 1920, 1080}},
-            .mainDisplay = 1, .windows = {{20, 600, "Chat", Rect{500, 300, 500, 500}, 0, true}, {10, 500, "Editor", Rect{100, 50, 800, 600}, 0, true}},
-            .eventTrace = {}, .overlayImages = {}};
+    return {.trusted = trusted,
+            .frontmostPid = 600,
+            .displays = {{1, "Built-in", Rect{0, 0, 1440, 900}, 2880, 1800},
+                         {2, "Side", Rect{-1920, -200.5, 1920, 1080}, 1920, 1080}},
+            .mainDisplay = 1,
+            .windows = {{20, 600, "Chat", Rect{500, 300, 500, 500}, 0, true},
+                        {10, 500, "Editor", Rect{100, 50, 800, 600}, 0, true}},
+            .eventTrace = {},
+            .overlayImages = {}};
 }
-const Target editor{target::WindowSurface{10}, "Editor", 500}, mainDisplay{DisplaySurface{1}, "Built-in", std::nullopt};
+const Target editor{target::WindowSurface{10}, "Editor", 500};
+const Target mainDisplay{DisplaySurface{1}, "Built-in", std::nullopt};
 const Target sideDisplay{DisplaySurface{2}, "Side", std::nullopt};
-const Modifiers shift{true, false, false, false}, alt{false, true, false, false}, ctrl{false, false, true, false}, meta{false, false, false, true};
+const Modifiers shift{true, false, false, false}, alt{false, true, false, false};
+const Modifiers ctrl{false, false, true, false}, meta{false, false, false, true};
+
+// clang-format off
 Button press(double x, double y, std::int64_t button = 0, std::int64_t clicks = 1) { return {true, x, y, button, clicks}; }
 Button release(double x, double y, std::int64_t button = 0) { return {false, x, y, button, 1}; }
 Key keyDown(std::string code, std::string key) { return {true, std::move(key), std::move(code), false}; }
@@ -64,7 +72,8 @@ class InjectorTest : public ::testing::Test {
             for (const char16_t u : e.keyboard() ? e.keyboard()->text : u"")
                 (u >= 0x20 && u < 0x7f ? out << char(u) : out << "\\u" << std::hex << int(u)) << std::dec;
             if (const auto* s = e.scroll())
-                out << ' ' << s->wheel1 << ',' << s->wheel2 << (int(s->unit) ? " lines" : "");
+                out << ' ' << s->wheel1 << ',' << s->wheel2
+                    << (s->unit == platform::mac::ScrollUnit::pixel ? "" : " lines");
             for (int bit = 17; bit <= 20; ++bit)  // Shift, Control, Option and Command, in this order
                 if (e.flags >> bit & 1) out << " +" << std::array{"shift", "ctrl", "alt", "cmd"}[bit - 17];
         }
@@ -102,10 +111,11 @@ class InjectorTest : public ::testing::Test {
 // pointer there first, then scrolls by the pixels rounded half away from zero and negated, saturating at 32
 // bits. Modifier keys travel only as flags; Control and Command chords and control characters carry no text.
 TEST_F(InjectorTest, events_as_the_desktop_gets_them) {
-    // clang-format off
-    const Step leftOnSide{press(0.1, 0.1), sideDisplay}, rightOnSide{press(0.1, 0.1, 2), sideDisplay}, middleOnSide{press(0.1, 0.1, 1), sideDisplay};
+    const Step leftOnSide{press(0.1, 0.1), sideDisplay}, rightOnSide{press(0.1, 0.1, 2), sideDisplay};
+    const Step middleOnSide{press(0.1, 0.1, 1), sideDisplay};
     const Step covered{press(0.75, 0.75), editor}, coveredUp{release(0.75, 0.75), editor};
     const auto wheel = [](double dx, double dy) { return Step{Wheel{0.25, 0.25, dx, dy}, editor}; };
+    // clang-format off
     struct Case { std::vector<Action> actions; std::string expected; std::size_t raises = 0; bool raiseTakes = true; };
     for (const auto& c : std::vector<Case>{
         {{leftOnSide, middleOnSide, Do::forget, Move{0.5, 0.25}}, "left-drag 720,225 center"},
