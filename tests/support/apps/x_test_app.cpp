@@ -1,8 +1,8 @@
 // A plain X client of its own process for the X tests: it maps one window and prints one JSON line per event
-// it receives ("ready" with the window's id first), so a test sees what landed where. Commands on standard
-// input: "move X Y", "iconify", "pixel X Y" (the colour the root shows there: no screenshot tool here); it
-// ends when its input ends. Only Xlib and xkbcommon, so that it reports what any X client sees. Options:
-// --title T, --geometry WxH+X+Y, --class C, --instance I, --color RRGGBB, --no-pid or --pid N (_NET_WM_PID).
+// it receives ("ready" with the window's id first). Commands on standard input: "move X Y", "iconify", "pixel
+// X Y" (the colour the root shows there); it ends when its input ends. Only Xlib and xkbcommon, so that it
+// reports what any X client sees. Options: --title, --geometry WxH+X+Y, --class, --instance, --color RRGGBB,
+// --pid N (_NET_WM_PID; none if empty).
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -14,22 +14,15 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <string_view>
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // a reader never sees half a line
-    std::map<std::string, std::string> option{{"--title", "Velmora X test app"},
-                                              {"--geometry", "400x300+100+100"},
+    std::map<std::string, std::string> option{{"--geometry", "400x300+100+100"},
                                               {"--class", "VelmoraXTestApp"},
-                                              {"--color", "ffffff"},
                                               {"--pid", std::to_string(::getpid())}};
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg != "--no-pid" && !((option.contains(arg) || arg == "--instance") && i + 1 < argc)) {
-            std::fprintf(stderr, "velmora-x-test-app: bad argument %s\n", argv[i]);
-            return 2;
-        }
-        option[arg] = arg == "--no-pid" ? "" : argv[++i];
-    }
+    for (int i = 1; i + 1 < argc; i += 2)
+        option[argv[i]] = argv[i + 1];
     int x = 0, y = 0;
     unsigned width = 0, height = 0;
     XParseGeometry(option["--geometry"].c_str(), &x, &y, &width, &height);
@@ -54,7 +47,7 @@ int main(int argc, char** argv) {
     XClassHint hint{name.data(), option["--class"].data()};
     const char* title = option["--title"].c_str();
     Xutf8SetWMProperties(display, window, title, title, argv, argc, &size, nullptr, &hint);
-    if (const long pid = std::atol(option["--pid"].c_str()); !option.contains("--no-pid"))
+    if (const long pid = std::atol(option["--pid"].c_str()); pid != 0)
         XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
                         PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
     XMapWindow(display, window);
@@ -80,7 +73,6 @@ int main(int argc, char** argv) {
                 char symbol[64] = "", text[16] = "";
                 xkb_keysym_get_name(static_cast<xkb_keysym_t>(keysym), symbol, sizeof symbol);
                 xkb_keysym_to_utf8(static_cast<xkb_keysym_t>(keysym), text, sizeof text);
-                if (text[0] == '"' || text[0] == '\\') text[1] = text[0], text[0] = '\\';
                 if (static_cast<unsigned char>(text[0]) < 0x20) text[0] = '\0';  // what Return or Tab type
                 std::printf(
                     "{\"event\":\"key\",\"down\":%s,\"keycode\":%u,\"name\":\"%s\",\"text\":\"%s\","
@@ -89,10 +81,9 @@ int main(int argc, char** argv) {
                     event.xkey.state);
             } else if (event.type == ConfigureNotify) {
                 // Relative to the frame under a reparenting manager; tests want the place on the screen.
-                int rx = 0, ry = 0;
                 Window child = None;
-                XTranslateCoordinates(display, window, root, 0, 0, &rx, &ry, &child);
-                std::printf("{\"event\":\"configure\",\"x\":%d,\"y\":%d}\n", rx, ry);
+                XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child);
+                std::printf("{\"event\":\"configure\",\"x\":%d,\"y\":%d}\n", x, y);
             } else if (event.type == MappingNotify) {
                 XRefreshKeyboardMapping(&event.xmapping);  // tests lend spare keycodes to characters
             }
@@ -104,13 +95,12 @@ int main(int argc, char** argv) {
         if (n <= 0 && fds[1].revents != 0) break;  // whoever drove us has gone
         commands.append(buffer, n > 0 ? std::size_t(n) : 0);
         for (std::size_t end; (end = commands.find('\n')) != std::string::npos; commands.erase(0, end + 1)) {
-            char word[16] = "";
+            char verb[16] = "";
             int a = 0, c = 0;
-            std::sscanf(commands.c_str(), "%15s %d %d", word, &a, &c);
-            const std::string verb = word;
-            if (verb == "move") XMoveWindow(display, window, a, c);
-            if (verb == "iconify") XIconifyWindow(display, window, DefaultScreen(display));
-            if (verb != "pixel") continue;
+            std::sscanf(commands.c_str(), "%15s %d %d", verb, &a, &c);
+            if (verb == std::string_view("move")) XMoveWindow(display, window, a, c);
+            if (verb == std::string_view("iconify")) XIconifyWindow(display, window, DefaultScreen(display));
+            if (verb != std::string_view("pixel")) continue;
             XImage* image = XGetImage(display, root, a, c, 1, 1, AllPlanes, ZPixmap);
             std::printf("{\"event\":\"pixel\",\"rgb\":%lu}\n", XGetPixel(image, 0, 0) & 0xffffff);
             XDestroyImage(image);
