@@ -161,6 +161,38 @@ TEST_P(DesktopContract, lists_windows_front_first_with_owners_and_bounds_and_dis
     EXPECT_TRUE(desktop->displayBounds(0x7ffffff0).isEmpty());
 }
 
+// The ink's window covers the target exactly; the reviewer's clicks, posted at global points, must still land
+// at the point inside the target, with their button, whole pixels rounded.
+TEST_P(DesktopContract, posted_clicks_land_at_their_point_in_the_window_through_an_overlay_over_it) {
+    const auto [id, pid] = open("VelmoraUnderInk", {200, 150, 400, 300});
+    desktop->raiseWindow(pid, id);
+    const Rect bounds = desktop->windowBounds(id).value();
+    auto overlay = desktop->createOverlayWindow({});
+    overlay->setFrame(bounds, false);
+    overlay->show();
+    loop.drain();
+    EXPECT_TRUE(overlay->isVisible() && overlay->frame() == bounds);
+    using enum PointerButton;
+    for (const auto& [x, y, button] :
+         {std::tuple{10.0, 20.0, left}, {399.0, 299.0, right}, {200.4, 150.6, left}}) {
+        const Point at{bounds.x + x, bounds.y + y};
+        for (const bool down : {true, false})
+            EXPECT_TRUE(desktop->postInput({PointerPress{at, button, down}, {}, 0}));
+        Point landed{-1, -1};
+        if (sim) {
+            const auto& e = sim->postedEvents().at(sim->postedEvents().size() - 2);
+            landed = {e.location.x - bounds.x, e.location.y - bounds.y};
+        } else if (const auto e = apps.back()->await("press")) {
+            landed = {e->at("x").to_number<double>(), e->at("y").to_number<double>()};
+            EXPECT_EQ(e->at("button"), button == left ? 1 : 3);
+        }
+        EXPECT_NEAR(landed.x, x, 0.5);
+        EXPECT_NEAR(landed.y, y, 0.5);
+    }
+    overlay->hide();
+    EXPECT_FALSE(overlay->isVisible());
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, DesktopContract, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "x11" : "sim"; });
 
