@@ -74,10 +74,11 @@ int main(int argc, char** argv) {
                 xkb_keysym_get_name(static_cast<xkb_keysym_t>(keysym), symbol, sizeof symbol);
                 xkb_keysym_to_utf8(static_cast<xkb_keysym_t>(keysym), text, sizeof text);
                 if (static_cast<unsigned char>(text[0]) < 0x20) text[0] = '\0';  // what Return or Tab type
+                const std::string typed = text[0] == '"' || text[0] == '\\' ? '\\' + std::string(text) : text;
                 std::printf(
                     "{\"event\":\"key\",\"down\":%s,\"keycode\":%u,\"name\":\"%s\",\"text\":\"%s\","
                     "\"state\":%u}\n",
-                    event.type == KeyPress ? "true" : "false", event.xkey.keycode, symbol, text,
+                    event.type == KeyPress ? "true" : "false", event.xkey.keycode, symbol, typed.c_str(),
                     event.xkey.state);
             } else if (event.type == ConfigureNotify) {
                 // Relative to the frame under a reparenting manager; tests want the place on the screen.
